@@ -1,0 +1,26 @@
+#pragma once
+// The serial port library's two kinds of failure besides illegal arguments
+// (which are std::invalid_argument): I/O errors, whose what() is the exact
+// message text of the failing operation, and driver-load errors, raised by any
+// driver operation when no driver library could be loaded.
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace Serlib {
+
+class IOError : public std::runtime_error {
+public:
+    explicit IOError(const std::string& message) : std::runtime_error(message) {}
+};
+
+// Not an IOError on purpose: callers that catch I/O errors must not mistake a
+// missing driver for a failed port operation.
+class DriverLoadError : public std::runtime_error {
+public:
+    explicit DriverLoadError(const std::string& message) : std::runtime_error(message) {}
+};
+
+using Bytes = std::vector<unsigned char>;
+
+}  // namespace Serlib

@@ -1,0 +1,80 @@
+/* The contract between the serial port library and a native driver library.
+ * A driver is a shared library (lib<name>.so) exporting these 30 functions
+ * with C linkage; the library binds them by name at run time.
+ *
+ * Result conventions: SerOpenPort returns 0 (opened), 1000 (already open),
+ * 1002 (in use), 1003 (not a valid port) or another failure code; after 0 the
+ * record's port holds the 1-based number of the opened port. SerConfigure,
+ * SerClosePort and SerPutByte return 0 for success. SerPutData returns the
+ * number of bytes accepted. Every other operation returns -1 for failure.
+ * Every operation given the handle -1 (no open port) reports failure. */
+#ifndef SERLIB_SERDRIVER_H
+#define SERLIB_SERDRIVER_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Mirrors the fields of Serlib::SerialConfig. The name arrays are the record's
+ * bytes, not NUL-terminated; a record without a name carries one zero byte. */
+typedef struct SerConfigRec {
+    int32_t port;
+    const uint8_t* portName;
+    int32_t portNameLen;
+    const uint8_t* baseName;
+    int32_t baseNameLen;
+    int32_t txLen;
+    int32_t rxLen;
+    int32_t bitRate;
+    int32_t parity;
+    int32_t dataBits;
+    int32_t stopBits;
+    int32_t handshake;
+    int32_t hardFlow;
+} SerConfigRec;
+
+#define SER_OPEN_OK 0
+#define SER_OPEN_ALREADY_OPEN 1000
+#define SER_OPEN_IN_USE 1002
+#define SER_OPEN_NOT_VALID 1003
+/* Any other failure of SerOpenPort: SER_OPEN_ERRNO_BASE + errno. */
+#define SER_OPEN_ERRNO_BASE 2000
+
+int32_t SerGetLibVer(void);
+int32_t SerOpenPort(SerConfigRec* cfg);
+int32_t SerConfigure(const SerConfigRec* cfg);
+int32_t SerClosePort(int32_t port);
+int32_t SerPutByte(int32_t port, int32_t data);
+int32_t SerPutData(int32_t port, const uint8_t* data, int32_t count);
+int32_t SerGetByte(int32_t port);
+int32_t SerGetData(int32_t port, uint8_t* buf, int32_t count);
+int32_t SerRxFlush(int32_t port);
+int32_t SerTxFlush(int32_t port);
+int32_t SerTxDrain(int32_t port);
+int32_t SerRxReadyCount(int32_t port);
+int32_t SerTxBufCount(int32_t port);
+int32_t SerRxOverflow(int32_t port);
+int32_t SerSetDTR(int32_t port, int32_t onOff);
+int32_t SerSetRTS(int32_t port, int32_t onOff);
+int32_t SerSendBreak(int32_t port, int32_t tics);
+int32_t SerSetTimeoutRx(int32_t port, int32_t mSecs);
+int32_t SerSetTimeoutTx(int32_t port, int32_t mSecs);
+int32_t SerGetTimeoutRx(int32_t port);
+int32_t SerGetTimeoutTx(int32_t port);
+int32_t SerSigCTS(int32_t port);
+int32_t SerSigDSR(int32_t port);
+int32_t SerSigCD(int32_t port);
+int32_t SerSigFrameErr(int32_t port);
+int32_t SerSigParityErr(int32_t port);
+int32_t SerSigOverrun(int32_t port);
+int32_t SerSigRing(int32_t port);
+int32_t SerSigBreak(int32_t port);
+int32_t SerFlowTask(int32_t port);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

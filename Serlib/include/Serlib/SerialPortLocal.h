@@ -1,0 +1,153 @@
+#pragma once
+// The one SerialPort implementation: a thin, guarded wrapper over the loaded
+// native driver (Driver.h). Adds the order of calls, the checks in front of
+// them, the reading of driver results, the library-side receive timeout, the
+// per-platform feature flags and the flow-control task.
+// Not synchronised: one thread at a time (the flow-control task excepted).
+#include <memory>
+#include <string>
+
+#include "Serlib/SerialPort.h"
+
+namespace Serlib {
+
+class FlowControlTask;
+
+class SerialPortLocal : public SerialPort {
+public:
+    // Not opened; its own record names the platform's default device.
+    SerialPortLocal();
+    // Stores cfgObj (shared, not copied) and opens the port; an open failure
+    // leaves the constructor with that IOError.
+    explicit SerialPortLocal(std::shared_ptr<SerialConfig> cfgObj);
+    // Stops the flow-control task and closes the port, swallowing errors.
+    ~SerialPortLocal() override;
+    SerialPortLocal(const SerialPortLocal&) = delete;
+    SerialPortLocal& operator=(const SerialPortLocal&) = delete;
+
+    void open();
+    void configure();
+    void configure(const SerialConfig& cfgObj) override;
+    void setConfig(std::shared_ptr<SerialConfig> serCfg) override;
+    std::shared_ptr<SerialConfig> getConfig() override;
+    void close() override;
+    void reset();
+    void putByte(unsigned char data) override;
+    void putString(const std::string& s) override;
+    void putData(const Bytes& data) override;
+    void putData(const Bytes& data, int dLen) override;
+    void putData(const Bytes& data, int off, int dLen) override;
+    int getByte() override;
+    int getData(Bytes& buf) override;
+    int getData(Bytes* buf, int off, int len) override;
+    int rxFlush() override;
+    int txFlush() override;
+    int txDrain() override;
+    int rxReadyCount() override;
+    int txBufCount() override;
+    bool rxOverflow() override;
+    bool sigDSR() override;
+    bool sigCTS() override;
+    bool sigCD() override;
+    bool sigFrameErr() override;
+    bool sigOverrun() override;
+    bool sigParityErr() override;
+    bool sigRing() override;
+    bool sigBreak() override;
+    void setDTR(bool onOff) override;
+    void setRTS(bool onOff) override;
+    void sendBreak(int bLen) override;
+    int getTimeoutRx() override;
+    int getTimeoutTx() override;
+    void setTimeoutRx(int tmoRx) override;
+    void setTimeoutTx(int tmoTx) override;
+    int getPortNum() override;
+    void setName(const std::string& spName) override;
+    std::string getName() override;
+    std::string getName(int port);  // "Not implemented"
+    int getLibVer() override;
+    bool isOpen() const;
+    bool isSupported(const std::string& name) const;
+
+    // Record shortcuts: change config only; the port sees them at configure().
+    void setPortName(const std::string& name);
+    std::string getPortName() const;
+    void setBitRate(int v);
+    int getBitRate() const;
+    void setDataBits(int v);
+    int getDataBits() const;
+    void setStopBits(int v);
+    int getStopBits() const;
+    void setParity(int v);
+    int getParity() const;
+    void setHandshake(int v);
+    int getHandshake() const;
+
+    // The driver operations, bound through Driver::ops(). Library-internal;
+    // the flow-control task calls SerFlowTask from its own thread.
+    int SerGetLibVer();
+    int SerOpenPort(SerialConfig& cfg);
+    int SerConfigure(const SerialConfig& cfg);
+    int SerClosePort(int port);
+    int SerPutByte(int port, unsigned char data);
+    int SerPutData(int port, const unsigned char* data, int count);
+    int SerGetByte(int port);
+    int SerGetData(int port, unsigned char* buf, int count);
+    int SerRxFlush(int port);
+    int SerTxFlush(int port);
+    int SerTxDrain(int port);
+    int SerRxReadyCount(int port);
+    int SerTxBufCount(int port);
+    int SerRxOverflow(int port);
+    int SerSetDTR(int port, bool onOff);
+    int SerSetRTS(int port, bool onOff);
+    int SerSendBreak(int port, int tics);
+    int SerSetTimeoutRx(int port, int mSecs);
+    int SerSetTimeoutTx(int port, int mSecs);
+    int SerGetTimeoutRx(int port);
+    int SerGetTimeoutTx(int port);
+    int SerSigCTS(int port);
+    int SerSigDSR(int port);
+    int SerSigCD(int port);
+    int SerSigFrameErr(int port);
+    int SerSigParityErr(int port);
+    int SerSigOverrun(int port);
+    int SerSigRing(int port);
+    int SerSigBreak(int port);
+    int SerFlowTask(int port);
+
+    // Feature-table results, readable for tests and diagnostics.
+    bool pollsGetDataTimeout() const { return pollGetDataTimeout; }
+    const std::string& defaultDevice() const { return devName; }
+
+private:
+    void featureSetup();
+    void stopFlowControl();
+
+    std::string nativeLib;
+    int port = -1;
+    bool isOpen_ = false;
+    std::string name = "Serial Port";
+    std::string osName;
+    std::string devName;
+    std::shared_ptr<SerialConfig> config;
+    std::unique_ptr<FlowControlTask> flowControl;
+    bool pollGetDataTimeout = false;
+    bool supSigBreak = false;
+    bool supSigFrameErr = false;
+    bool supSigOverrun = false;
+    bool supSigParityErr = false;
+    bool supRxOverflow = false;
+    bool supSigRing = false;
+    bool supSigCTS = false;
+    bool supSigDSR = false;
+    bool supSigCD = false;
+    bool supSetRTS = false;
+    bool supSetDTR = false;
+    bool supRxReadyCount = false;
+    bool supTxBufCount = false;
+    bool supSetTimeoutTx = false;
+    bool supGetTimeoutTx = false;
+};
+
+}  // namespace Serlib

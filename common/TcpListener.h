@@ -1,0 +1,27 @@
+#pragma once
+// A listening TCP socket on every local address, IPv6 and IPv4, with address
+// reuse so that a restarted server can bind at once. accept() blocks in one
+// thread; shutdown() from any thread makes it fail.
+#include "TcpSocket.h"
+
+class TcpListener {
+public:
+    TcpListener() = default;
+    ~TcpListener();
+    TcpListener(TcpListener&& other) noexcept;
+    TcpListener& operator=(TcpListener&& other) noexcept;
+    TcpListener(const TcpListener&) = delete;
+    TcpListener& operator=(const TcpListener&) = delete;
+
+    // port 0 asks the system for a free port; port() tells which. Raises NetError.
+    static TcpListener listen(int port);
+
+    int port() const { return port_; }
+    bool valid() const { return fd_ >= 0; }
+    TcpSocket accept();  // raises NetError
+    void shutdown();
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};

@@ -1,0 +1,47 @@
+#pragma once
+// A connected TCP socket that owns its descriptor (move-only; the descriptor
+// is closed once, by the destructor). Any thread may call shutdown() to end a
+// blocked receive in another thread; receive and send each from one thread.
+#include <string>
+
+#include "ByteSource.h"
+#include "NetError.h"
+
+class TcpSocket : public ByteSource {
+public:
+    TcpSocket() = default;
+    explicit TcpSocket(int fd) : fd_(fd) {}
+    ~TcpSocket() override;
+    TcpSocket(TcpSocket&& other) noexcept;
+    TcpSocket& operator=(TcpSocket&& other) noexcept;
+    TcpSocket(const TcpSocket&) = delete;
+    TcpSocket& operator=(const TcpSocket&) = delete;
+
+    // Resolves host (name or numeric, IPv4 or IPv6) and connects to the first
+    // address that answers. Raises NetError.
+    static TcpSocket connect(const std::string& host, int port);
+
+    bool valid() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+
+    size_t receive(char* buf, size_t len) override;
+    // Sends every byte (retrying short writes and EINTR); raises NetError,
+    // NetTimeout when the send time-out ran out. Never raises SIGPIPE.
+    void sendAll(const char* data, size_t len);
+
+    // 0 means no time-out.
+    void setReceiveTimeout(int ms);
+    void setSendTimeout(int ms);
+    // Probes an idle peer so that a vanished one is noticed.
+    void enableKeepAlive(int idleSeconds, int intervalSeconds, int probes);
+
+    // Ends both directions; wakes a receive blocked in another thread.
+    void shutdown();
+    void shutdownWrite();
+    void shutdownRead();
+    // Resets the connection (RST) when the descriptor is closed; tests use it.
+    void setAbortiveClose();
+
+private:
+    int fd_ = -1;
+};
