@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "LineReader.h"
+#include "LineWriter.h"
+#include "TcpListener.h"
+
+using namespace std::chrono_literals;
+
+TEST(TcpSocket, PortZeroBindsAFreePortReachableOverIpv4AndIpv6) {
+    TcpListener listener = TcpListener::listen(0);
+    ASSERT_GT(listener.port(), 0);
+    for (const char* host : {"127.0.0.1", "::1", "localhost"}) {
+        auto accepted = std::async(std::launch::async, [&] { return listener.accept(); });
+        TcpSocket client = TcpSocket::connect(host, listener.port());
+        TcpSocket server = accepted.get();
+        LineWriter(client, "\n").writeLine(std::string("hello from ") + host);
+        LineReader reader(server);
+        EXPECT_EQ(reader.readLine().text, std::string("hello from ") + host);
+    }
+}
+
+TEST(TcpSocket, RestartedListenerCanBindTheSamePortAtOnce) {
+    int port;
+    {
+        TcpListener first = TcpListener::listen(0);
+        port = first.port();
+        auto accepted = std::async(std::launch::async, [&] { return first.accept(); });
+        TcpSocket client = TcpSocket::connect("127.0.0.1", port);
+        TcpSocket server = accepted.get();
+        // The server side closes first, leaving its end in TIME_WAIT.
+    }
+    EXPECT_NO_THROW(TcpListener::listen(port));
+}
+
+TEST(TcpSocket, SecondListenerOnABoundPortFails) {
+    TcpListener first = TcpListener::listen(0);
+    EXPECT_THROW(TcpListener::listen(first.port()), NetError);
+}
+
+TEST(TcpSocket, ShutdownFromAnotherThreadEndsABlockedAccept) {
+    TcpListener listener = TcpListener::listen(0);
+    auto accepted = std::async(std::launch::async, [&] {
+        try {
+            listener.accept();
+            return false;
+        } catch (const NetError&) {
+            return true;
+        }
+    });
+    EXPECT_EQ(accepted.wait_for(100ms), std::future_status::timeout);
+    listener.shutdown();
+    ASSERT_EQ(accepted.wait_for(5s), std::future_status::ready);
+    EXPECT_TRUE(accepted.get());
+}
+
+TEST(TcpSocket, ShutdownFromAnotherThreadEndsABlockedReceiveAsEndOfStream) {
+    TcpListener listener = TcpListener::listen(0);
+    auto accepted = std::async(std::launch::async, [&] { return listener.accept(); });
+    TcpSocket client = TcpSocket::connect("127.0.0.1", listener.port());
+    TcpSocket server = accepted.get();
+    auto read = std::async(std::launch::async, [&] {
+        LineReader reader(client);
+        return reader.readLine().endOfStream();
+    });
+    EXPECT_EQ(read.wait_for(100ms), std::future_status::timeout);
+    client.shutdown();
+    ASSERT_EQ(read.wait_for(5s), std::future_status::ready);
+    EXPECT_TRUE(read.get());
+}
+
+TEST(TcpSocket, ReceiveTimeoutIsReportedAsNetTimeout) {
+    TcpListener listener = TcpListener::listen(0);
+    auto accepted = std::async(std::launch::async, [&] { return listener.accept(); });
+    TcpSocket client = TcpSocket::connect("127.0.0.1", listener.port());
+    TcpSocket server = accepted.get();
+    client.setReceiveTimeout(50);
+    char buf[8];
+    EXPECT_THROW(client.receive(buf, sizeof buf), NetTimeout);
+    // Lifting the time-out makes the socket wait again until data comes.
+    client.setReceiveTimeout(0);
+    LineWriter(server).writeLine("late");
+    LineReader reader(client);
+    EXPECT_EQ(reader.readLine().text, "late");
+}
+
+TEST(TcpSocket, SendToAPeerThatStoppedReadingTimesOut) {
+    TcpListener listener = TcpListener::listen(0);
+    auto accepted = std::async(std::launch::async, [&] { return listener.accept(); });
+    TcpSocket client = TcpSocket::connect("127.0.0.1", listener.port());
+    TcpSocket server = accepted.get();
+    server.setSendTimeout(100);
+    const std::string block(1 << 20, 'z');
+    EXPECT_THROW(
+        {
+            for (int i = 0; i < 256; ++i) server.sendAll(block.data(), block.size());
+        },
+        NetTimeout);
+}
+
+TEST(TcpSocket, WritingToAResetPeerRaisesInsteadOfKillingTheProcess) {
+    TcpListener listener = TcpListener::listen(0);
+    auto accepted = std::async(std::launch::async, [&] { return listener.accept(); });
+    TcpSocket client = TcpSocket::connect("127.0.0.1", listener.port());
+    TcpSocket server = accepted.get();
+    client.setAbortiveClose();
+    client = TcpSocket();
+    LineWriter writer(server);
+    EXPECT_THROW(
+        {
+            for (int i = 0; i < 100; ++i) writer.writeLine("still there?");
+        },
+        NetError);
+}
+
+TEST(TcpSocket, ConnectToAClosedPortOrUnknownHostFails) {
+    int port;
+    {
+        port = TcpListener::listen(0).port();
+    }
+    EXPECT_THROW(TcpSocket::connect("127.0.0.1", port), NetError);
+    EXPECT_THROW(TcpSocket::connect("no-such-host.invalid", port), NetError);
+}
