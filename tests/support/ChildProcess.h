@@ -1,0 +1,59 @@
+#pragma once
+// A program started by a test: its standard output is read line by line, and
+// the process is ended (SIGTERM, then SIGKILL) and reaped when the object goes.
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+class ChildProcess {
+public:
+    // argv[0] is the program's path. Extra environment entries "NAME=value"
+    // are added to the test's own environment.
+    explicit ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {});
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+
+    // The next line of standard output, or nothing when the time ran out or
+    // the output ended.
+    std::optional<std::string> readLine(std::chrono::milliseconds timeout);
+    // Reads lines until one equals text; the lines read on the way are kept
+    // in seen(). False when the time ran out or the output ended first.
+    bool waitForLine(const std::string& text, std::chrono::milliseconds timeout);
+    const std::vector<std::string>& seen() const { return seen_; }
+
+    void signal(int sig);
+    // The exit status, or nothing when it did not end in time (or was killed
+    // by a signal: then -signal).
+    std::optional<int> wait(std::chrono::milliseconds timeout);
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string buffer_;
+    std::vector<std::string> seen_;
+    bool reaped_ = false;
+    int status_ = 0;
+};
+
+// The path of a program built into build/bin.
+std::string programPath(const std::string& name);
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};

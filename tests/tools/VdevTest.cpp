@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include "ChildProcess.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// The far end of the virtual device, opened through its link as a program
+// would open a serial port.
+class Terminal {
+public:
+    explicit Terminal(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+        if (fd_ >= 0) {
+            termios tio{};
+            ::tcgetattr(fd_, &tio);
+            ::cfmakeraw(&tio);
+            ::tcsetattr(fd_, TCSANOW, &tio);
+        }
+    }
+    ~Terminal() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+    void send(const std::string& bytes) { ASSERT_EQ(::write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())); }
+    // Everything that arrives until nothing more comes for quietMs.
+    bool hungUp(int timeoutMs) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) <= 0) return false;
+        char c;
+        return (p.revents & (POLLHUP | POLLERR)) != 0 || ::read(fd_, &c, 1) <= 0;
+    }
+    std::string receive(int quietMs = 200) {
+        std::string got;
+        pollfd p{fd_, POLLIN, 0};
+        while (::poll(&p, 1, quietMs) > 0) {
+            char buf[512];
+            const ssize_t n = ::read(fd_, buf, sizeof buf);
+            if (n <= 0) break;
+            got.append(buf, static_cast<size_t>(n));
+        }
+        return got;
+    }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+TEST(Vdev, AnswersAtLinesWithOkAndEchoesEverythingElse) {
+    TempDir dir;
+    const std::string link = dir.path() + "/COM1";
+    ChildProcess vdev({programPath("vdev"), "--link", link});
+    std::optional<std::string> path = vdev.readLine(5s);
+    ASSERT_TRUE(path);
+    EXPECT_EQ(std::filesystem::read_symlink(link).string(), *path);
+
+    Terminal term(link);
+    ASSERT_TRUE(term.ok());
+    term.send("AT\n");
+    EXPECT_EQ(term.receive(), "OK\r\n");
+    term.send("ATZ\r\n");
+    EXPECT_EQ(term.receive(), "OK\r\n");
+    term.send("kill\n");
+    EXPECT_EQ(term.receive(), "kill\n");
+    term.send(std::string("\x00\xFF\r\n", 4));
+    EXPECT_EQ(term.receive(), std::string("\x00\xFF\r\n", 4));
+    term.send("Ax\n");
+    EXPECT_EQ(term.receive(), "Ax\n");
+}
+
+TEST(Vdev, VanishesAndReturnsUnderTheSameLinkWithANewPath) {
+    TempDir dir;
+    const std::string link = dir.path() + "/COM2";
+    ChildProcess vdev({programPath("vdev"), "--link", link});
+    std::optional<std::string> first = vdev.readLine(5s);
+    ASSERT_TRUE(first);
+    {
+        Terminal held(link);
+        ASSERT_TRUE(held.ok());
+        vdev.signal(SIGUSR1);
+        // The program holding the device sees it go, as with a pulled adapter.
+        EXPECT_TRUE(held.hungUp(5000));
+    }
+    vdev.signal(SIGUSR2);
+    std::optional<std::string> second = vdev.readLine(5s);
+    ASSERT_TRUE(second);
+    EXPECT_NE(*second, *first);
+    EXPECT_EQ(std::filesystem::read_symlink(link).string(), *second);
+    Terminal term(link);
+    term.send("AT\r");
+    EXPECT_EQ(term.receive(), "OK\r\n");
+}
+
+TEST(Vdev, RemovesItsLinkWhenStopped) {
+    TempDir dir;
+    const std::string link = dir.path() + "/COM3";
+    ChildProcess vdev({programPath("vdev"), "--link", link});
+    ASSERT_TRUE(vdev.readLine(5s));
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    vdev.signal(SIGTERM);
+    EXPECT_EQ(vdev.wait(5s), 0);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+}
