@@ -1,0 +1,180 @@
+#include "ConfigGUI.h"
+
+#include <FL/Fl.H>
+
+#include <initializer_list>
+
+const Fl_Color ConfigGUI::whitecol = fl_rgb_color(255, 255, 255);
+const Fl_Color ConfigGUI::blackcol = fl_rgb_color(0, 0, 0);
+const Fl_Color ConfigGUI::graycol = fl_rgb_color(192, 192, 192);
+
+namespace {
+
+constexpr int cellWidth = ConfigGUI::wid / ConfigGUI::columns;
+constexpr int cellHeight = ConfigGUI::hit / ConfigGUI::rows;
+
+Fl_Box* makeLabel(const char* text)
+{
+    auto* label = new Fl_Box(0, 0, cellWidth, cellHeight);
+    label->copy_label(text);
+    label->box(FL_NO_BOX);
+    label->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
+    label->labelfont(FL_HELVETICA);
+    label->labelsize(ConfigGUI::fontheight);
+    label->labelcolor(ConfigGUI::blackcol);
+    return label;
+}
+
+Fl_Choice* makeChoice(std::initializer_list<const char*> items)
+{
+    auto* choice = new Fl_Choice(0, 0, cellWidth, cellHeight);
+    choice->textfont(FL_HELVETICA);
+    choice->textsize(ConfigGUI::fontheight);
+    choice->labelsize(ConfigGUI::fontheight);
+    choice->color(ConfigGUI::graycol);
+    // Items are added one by one with add(): none of them contains the
+    // menu path characters '/', '&' or '_', so each stays one plain entry.
+    for (const char* item : items) choice->add(item);
+    choice->value(0);
+    return choice;
+}
+
+// Fills the grid row by row, left to right, like a two-column grid layout.
+// Re-adding each widget also puts the window's children (and so the Tab
+// order) in reading order.
+class GridPlacer {
+public:
+    explicit GridPlacer(Fl_Group& window) : window_(window) {}
+    void add(Fl_Widget* widget)
+    {
+        window_.add(widget);
+        widget->resize((next_ % ConfigGUI::columns) * cellWidth, (next_ / ConfigGUI::columns) * cellHeight,
+                       cellWidth, cellHeight);
+        ++next_;
+    }
+
+private:
+    Fl_Group& window_;
+    int next_ = 0;
+};
+
+void buttonPressed(Fl_Widget* widget, void* handler)
+{
+    auto* button = static_cast<ActionButton*>(widget);
+    static_cast<ConfigGUI::ButtonHandler*>(handler)->actionPerformed(button->actionCommand());
+}
+
+// A close request from the title bar (or Escape) is ignored: the dialog is
+// left only through its two buttons.
+void ignoreCloseRequest(Fl_Widget*, void*) {}
+
+std::string selectedText(const Fl_Choice* choice)
+{
+    const char* text = choice->text();
+    return text ? text : "";
+}
+
+int selectedNumber(const Fl_Choice* choice)
+{
+    // Every item of the numeric lists is a decimal number.
+    return std::stoi(selectedText(choice));
+}
+
+}  // namespace
+
+ActionButton::ActionButton(int x, int y, int w, int h, const char* caption) : Fl_Button(x, y, w, h)
+{
+    copy_label(caption);
+    labelfont(FL_HELVETICA);
+    labelsize(ConfigGUI::fontheight);
+    labelcolor(ConfigGUI::blackcol);
+    color(ConfigGUI::graycol);
+}
+
+ConfigGUI::ConfigGUI(ControllerFactory createController, ProcessExit exitProcess)
+    : Fl_Window(wid, hit), handler_(*this), createController_(std::move(createController)),
+      exitProcess_(std::move(exitProcess))
+{
+    blanklabel1 = makeLabel("   ");
+    blanklabel2 = makeLabel("   ");
+    serialportlabel = makeLabel("   Serial Port");
+    socketportlabel = makeLabel("   Network Socket");
+    baudratelabel = makeLabel("   Baud Rate");
+    databitslabel = makeLabel("   Data Bits");
+    stopbitslabel = makeLabel("   Stop Bits");
+    paritylabel = makeLabel("   Parity");
+    handshakelabel = makeLabel("   Handshake");
+    dtrlabel = makeLabel("   Set DTR");
+    buttonOK = new ActionButton(0, 0, cellWidth, cellHeight, "Start");
+    buttonQuit = new ActionButton(0, 0, cellWidth, cellHeight, "Quit");
+
+    label("Orvo Setup");
+    labelfont(FL_HELVETICA);
+    labelsize(fontheight);
+    color(graycol);
+    labelcolor(blackcol);
+    callback(ignoreCloseRequest);
+
+    choiceSerialPort = makeChoice({"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8"});
+    choiceSocketPort = makeChoice({"3001", "3002", "3003", "3004", "3005", "3006", "3007", "3008"});
+    choiceBaudRate = makeChoice({"2400", "9600", "19200", "38400", "57600", "115200"});
+    choiceDataBits = makeChoice({"8", "7", "6", "5"});
+    choiceStopBits = makeChoice({"1", "2"});
+    choiceParity = makeChoice({"None", "Even", "Odd", "Mark"});
+    choiceHandShake = makeChoice(
+        {"None", "CTSRTS", "XONXOFF", "CTSDTR", "DSRDTR", "HardIn", "HardOut", "SoftIn", "SoftOut"});
+    choiceDTR = makeChoice({"1", "0"});
+
+    GridPlacer grid(*this);
+    for (Fl_Widget* widget : std::initializer_list<Fl_Widget*>{
+             serialportlabel, choiceSerialPort, baudratelabel, choiceBaudRate, databitslabel, choiceDataBits,
+             stopbitslabel, choiceStopBits, paritylabel, choiceParity, handshakelabel, choiceHandShake, dtrlabel,
+             choiceDTR})
+        grid.add(widget);
+    choiceBaudRate->value(1);  // 9600
+    for (Fl_Widget* widget :
+         std::initializer_list<Fl_Widget*>{socketportlabel, choiceSocketPort, blanklabel1, blanklabel2})
+        grid.add(widget);
+
+    buttonQuit->setActionCommand("Quit");
+    buttonOK->setActionCommand("OK");
+    buttonOK->callback(buttonPressed, &handler_);
+    buttonQuit->callback(buttonPressed, &handler_);
+    grid.add(buttonQuit);
+    grid.add(buttonOK);
+
+    end();
+    show();
+}
+
+void ConfigGUI::ButtonHandler::actionPerformed(const std::string& command)
+{
+    if (command == "Quit")
+        window_.DoQuit();
+    else if (command == "OK")
+        window_.DoOK();
+}
+
+void ConfigGUI::DoOK()
+{
+    hide();
+    const std::string comport = selectedText(choiceSerialPort);
+    const std::string parity = selectedText(choiceParity);
+    const std::string handshake = selectedText(choiceHandShake);
+    const int port = selectedNumber(choiceSocketPort);
+    const int rate = selectedNumber(choiceBaudRate);
+    const int dbits = selectedNumber(choiceDataBits);
+    const int sbits = selectedNumber(choiceStopBits);
+    const int dtr = selectedNumber(choiceDTR);
+    // Deleted once this callback has returned; the controller's window is
+    // shown before then, so the event loop keeps running.
+    Fl::delete_widget(this);
+    ControllerFactory createController = std::move(createController_);
+    createController(comport, port, rate, dbits, sbits, parity, handshake, dtr);
+}
+
+void ConfigGUI::DoQuit()
+{
+    hide();
+    exitProcess_(0);
+}

@@ -1,0 +1,89 @@
+#pragma once
+// The server's setup window: the operator picks the serial port, the TCP port
+// and the line settings from fixed lists; "Start" hands them to the bridge
+// controller, "Quit" ends the program. Event thread only.
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Choice.H>
+#include <FL/Fl_Window.H>
+
+#include <functional>
+#include <string>
+
+// What "Start" makes of the selections: creates the bridge controller with
+// (cpname, socketport, baudrate, dbits, sbits, parity, handshake, dtr).
+using ControllerFactory = std::function<void(const std::string& cpname, int socketport, int baudrate, int dbits,
+                                             int sbits, const std::string& parity, const std::string& handshake,
+                                             int dtr)>;
+// Ends the process with the given status; tests record the call instead.
+using ProcessExit = std::function<void(int status)>;
+
+// A push button that carries the command text its handler acts on.
+class ActionButton : public Fl_Button {
+public:
+    ActionButton(int x, int y, int w, int h, const char* caption);
+    void setActionCommand(const std::string& command) { actionCommand_ = command; }
+    const std::string& actionCommand() const { return actionCommand_; }
+
+private:
+    std::string actionCommand_;
+};
+
+class ConfigGUI : public Fl_Window {
+public:
+    static constexpr int wid = 250;
+    static constexpr int hit = 260;
+    static constexpr int fontheight = 15;
+    static const Fl_Color whitecol;
+    static const Fl_Color blackcol;
+    static const Fl_Color graycol;
+    static constexpr int rows = 10;
+    static constexpr int columns = 2;
+
+    // Builds and shows the window.
+    ConfigGUI(ControllerFactory createController, ProcessExit exitProcess);
+
+    // Closes the window and creates the controller from the selections.
+    void DoOK();
+    // Closes the window and ends the process with status 0.
+    void DoQuit();
+
+    // Registered on both buttons: "Quit" quits, "OK" starts, anything else
+    // is ignored.
+    class ButtonHandler {
+    public:
+        explicit ButtonHandler(ConfigGUI& window) : window_(window) {}
+        void actionPerformed(const std::string& command);
+
+    private:
+        ConfigGUI& window_;
+    };
+
+    ButtonHandler& buttonHandler() { return handler_; }
+
+    Fl_Box* blanklabel1;
+    Fl_Box* blanklabel2;
+    Fl_Box* serialportlabel;
+    Fl_Box* socketportlabel;
+    Fl_Box* baudratelabel;
+    Fl_Box* databitslabel;
+    Fl_Box* stopbitslabel;
+    Fl_Box* paritylabel;
+    Fl_Box* handshakelabel;
+    Fl_Box* dtrlabel;
+    ActionButton* buttonOK;
+    ActionButton* buttonQuit;
+    Fl_Choice* choiceSerialPort;
+    Fl_Choice* choiceSocketPort;
+    Fl_Choice* choiceBaudRate;
+    Fl_Choice* choiceDataBits;
+    Fl_Choice* choiceStopBits;
+    Fl_Choice* choiceParity;
+    Fl_Choice* choiceHandShake;
+    Fl_Choice* choiceDTR;
+
+private:
+    ButtonHandler handler_;
+    ControllerFactory createController_;
+    ProcessExit exitProcess_;
+};

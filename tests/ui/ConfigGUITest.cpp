@@ -1,0 +1,180 @@
+#include "ConfigGUI.h"
+
+#include <FL/Fl.H>
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Settings {
+    std::string cpname;
+    int socketport;
+    int baudrate;
+    int dbits;
+    int sbits;
+    std::string parity;
+    std::string handshake;
+    int dtr;
+    bool operator==(const Settings& o) const
+    {
+        return cpname == o.cpname && socketport == o.socketport && baudrate == o.baudrate && dbits == o.dbits &&
+               sbits == o.sbits && parity == o.parity && handshake == o.handshake && dtr == o.dtr;
+    }
+};
+
+std::ostream& operator<<(std::ostream& out, const Settings& s)
+{
+    return out << s.cpname << "," << s.socketport << "," << s.baudrate << "," << s.dbits << "," << s.sbits << ","
+               << s.parity << "," << s.handshake << "," << s.dtr;
+}
+
+std::vector<std::string> items(const Fl_Choice* choice)
+{
+    std::vector<std::string> texts;
+    for (int i = 0; i < choice->size(); ++i)
+        if (const char* text = choice->text(i)) texts.emplace_back(text);
+    return texts;
+}
+
+void pump()
+{
+    for (int i = 0; i < 20; ++i) Fl::wait(0.01);
+}
+
+void select(Fl_Choice* choice, const std::string& text)
+{
+    const int index = choice->find_index(text.c_str());
+    ASSERT_GE(index, 0) << text;
+    choice->value(index);
+}
+
+class ConfigGUITest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        window = new ConfigGUI(
+            [this](const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
+                   const std::string& parity, const std::string& handshake, int dtr) {
+                created.push_back({cpname, socketport, baudrate, dbits, sbits, parity, handshake, dtr});
+            },
+            [this](int status) { exitStatus = status; });
+        pump();
+    }
+    void TearDown() override
+    {
+        if (created.empty() && Fl::first_window() == window) delete window;
+        pump();
+    }
+
+    ConfigGUI* window = nullptr;
+    std::vector<Settings> created;
+    std::optional<int> exitStatus;
+};
+
+TEST_F(ConfigGUITest, OpensTitledWithTheListsInOrderAndTheDefaultsSelected)
+{
+    EXPECT_STREQ(window->label(), "Orvo Setup");
+    EXPECT_TRUE(window->shown());
+    EXPECT_EQ(window->w(), 250);
+    EXPECT_EQ(window->h(), 260);
+    EXPECT_EQ(window->color(), fl_rgb_color(192, 192, 192));
+
+    using V = std::vector<std::string>;
+    EXPECT_EQ(items(window->choiceSerialPort), (V{"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8"}));
+    EXPECT_EQ(items(window->choiceSocketPort), (V{"3001", "3002", "3003", "3004", "3005", "3006", "3007", "3008"}));
+    EXPECT_EQ(items(window->choiceBaudRate), (V{"2400", "9600", "19200", "38400", "57600", "115200"}));
+    EXPECT_EQ(items(window->choiceDataBits), (V{"8", "7", "6", "5"}));
+    EXPECT_EQ(items(window->choiceStopBits), (V{"1", "2"}));
+    EXPECT_EQ(items(window->choiceParity), (V{"None", "Even", "Odd", "Mark"}));
+    EXPECT_EQ(items(window->choiceHandShake),
+              (V{"None", "CTSRTS", "XONXOFF", "CTSDTR", "DSRDTR", "HardIn", "HardOut", "SoftIn", "SoftOut"}));
+    EXPECT_EQ(items(window->choiceDTR), (V{"1", "0"}));
+
+    window->buttonOK->do_callback();
+    ASSERT_EQ(created.size(), 1u);
+    EXPECT_EQ(created[0], (Settings{"COM1", 3001, 9600, 8, 1, "None", "None", 1}));
+    EXPECT_FALSE(window->shown());
+    EXPECT_FALSE(exitStatus.has_value());
+}
+
+TEST_F(ConfigGUITest, StartPassesTheChosenValuesInTheControllersOrder)
+{
+    select(window->choiceBaudRate, "115200");
+    select(window->choiceDataBits, "5");
+    select(window->choiceStopBits, "2");
+    select(window->choiceParity, "Mark");
+    select(window->choiceHandShake, "SoftOut");
+    select(window->choiceDTR, "0");
+    select(window->choiceSerialPort, "COM8");
+    select(window->choiceSocketPort, "3008");
+    window->buttonOK->do_callback();
+    ASSERT_EQ(created.size(), 1u);
+    EXPECT_EQ(created[0], (Settings{"COM8", 3008, 115200, 5, 2, "Mark", "SoftOut", 0}));
+}
+
+TEST_F(ConfigGUITest, TenEqualRowsWithLabelsLeftAndQuitBeforeStart)
+{
+    struct Row {
+        Fl_Widget* left;
+        Fl_Widget* right;
+        const char* leftText;
+    };
+    const Row rows[] = {
+        {window->serialportlabel, window->choiceSerialPort, "   Serial Port"},
+        {window->baudratelabel, window->choiceBaudRate, "   Baud Rate"},
+        {window->databitslabel, window->choiceDataBits, "   Data Bits"},
+        {window->stopbitslabel, window->choiceStopBits, "   Stop Bits"},
+        {window->paritylabel, window->choiceParity, "   Parity"},
+        {window->handshakelabel, window->choiceHandShake, "   Handshake"},
+        {window->dtrlabel, window->choiceDTR, "   Set DTR"},
+        {window->socketportlabel, window->choiceSocketPort, "   Network Socket"},
+        {window->blanklabel1, window->blanklabel2, "   "},
+        {window->buttonQuit, window->buttonOK, "Quit"},
+    };
+    for (int r = 0; r < 10; ++r) {
+        SCOPED_TRACE(r);
+        EXPECT_STREQ(rows[r].left->label(), rows[r].leftText);
+        EXPECT_EQ(rows[r].left->x(), 0);
+        EXPECT_EQ(rows[r].right->x(), 125);
+        EXPECT_EQ(rows[r].left->y(), r * 26);
+        EXPECT_EQ(rows[r].right->y(), r * 26);
+        for (Fl_Widget* cell : {rows[r].left, rows[r].right}) {
+            EXPECT_EQ(cell->w(), 125);
+            EXPECT_EQ(cell->h(), 26);
+            EXPECT_EQ(cell->parent(), window);
+            EXPECT_EQ(cell->labelsize(), 15);
+        }
+    }
+    EXPECT_STREQ(window->buttonOK->label(), "Start");
+    EXPECT_STREQ(window->blanklabel2->label(), "   ");
+    EXPECT_EQ(window->buttonOK->actionCommand(), "OK");
+    EXPECT_EQ(window->buttonQuit->actionCommand(), "Quit");
+    // Tab moves through the rows in reading order.
+    EXPECT_EQ(window->find(window->choiceSerialPort) + 2, window->find(window->choiceBaudRate));
+    EXPECT_EQ(window->find(window->buttonQuit) + 1, window->find(window->buttonOK));
+}
+
+TEST_F(ConfigGUITest, UnknownCommandsAndTitleBarCloseChangeNothing)
+{
+    window->buttonHandler().actionPerformed("ok");
+    window->buttonHandler().actionPerformed("QUIT");
+    window->buttonHandler().actionPerformed("");
+    window->do_callback();  // what a close request from the title bar runs
+    pump();
+    EXPECT_TRUE(window->shown());
+    EXPECT_TRUE(created.empty());
+    EXPECT_FALSE(exitStatus.has_value());
+}
+
+TEST_F(ConfigGUITest, QuitEndsWithStatusZeroAndCreatesNothing)
+{
+    window->buttonQuit->do_callback();
+    EXPECT_EQ(exitStatus, 0);
+    EXPECT_TRUE(created.empty());
+    EXPECT_FALSE(window->shown());
+}
+
+}  // namespace
