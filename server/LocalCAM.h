@@ -1,0 +1,113 @@
+#pragma once
+// The bridge controller: ties the serial line adapter, the status window, the
+// listening socket and the client session thread together. One exists per
+// process (its class-wide fields are the process's); it lives until the
+// program ends, or until Shutdown() in tests.
+//
+// Threads: the constructor, CommandB4 and the window's exchanges run on the
+// window's event thread; client commands run on the session thread. Serial
+// exchanges are mutually exclusive (one at a time, whole); no lock is held
+// while the view is called, so the view may wait for its own toolkit lock.
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Bytes.h"
+#include "HostLookup.h"
+#include "StatusView.h"
+
+class ClientSocket;
+class SerOutPort;
+class TcpListener;
+
+class LocalCAM {
+public:
+    // Builds the status view, given the TCP port shown in it and the
+    // controller the view's handlers act through.
+    using ViewFactory = std::function<std::unique_ptr<StatusView>(int socketport, LocalCAM& controller)>;
+
+    // In this order: opens the serial port, makes the view, shows the serial
+    // configuration line (or "Serial Port <cpname> Could Not Open"), shows
+    // this host's address, opens the listening socket (socketport 0 asks for
+    // a free port, see listeningPort()) and starts the first session thread.
+    // Failures are shown in the view, never thrown.
+    LocalCAM(const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
+             const std::string& parity, const std::string& handshake, int dtr, const ViewFactory& makeView,
+             HostLookup lookup = LookupHost);
+    // Shuts down (see Shutdown()).
+    ~LocalCAM();
+    LocalCAM(const LocalCAM&) = delete;
+    LocalCAM& operator=(const LocalCAM&) = delete;
+
+    // The current session thread (waiting for a client or serving one), or
+    // empty. Any thread; the result stays valid while held.
+    static std::shared_ptr<ClientSocket> connectthread();
+
+    // The status view made by the constructor.
+    StatusView& localgui() { return *localgui_; }
+
+    // The status view's status field.
+    void ShowStat(const std::string& a);
+
+    // One serial exchange with bytes as they are / with text and a line feed;
+    // the answer goes to the status view and, as one hex line, to the
+    // connected client whoever started the exchange. Any thread.
+    void CommandB0(const Bytes& bytestring);
+    void CommandB1(const std::string& command);
+
+    // Looks up a host name ("" = this host) and shows the result in the
+    // address field, or "Unknown Host Can't Get IP" and an empty address.
+    void CommandB4(const std::string& s);
+    // Starts a session thread when none exists and the listening socket is
+    // open; otherwise shows "Client socket is already in use".
+    void CommandB5();
+    // Closes the current client's connection, or shows "No Connection to Close".
+    void CommandB6();
+
+    static void OutLine(const std::string& s);  // console, one line
+
+    // The port the listening socket is bound to, or -1 when it is not open.
+    static int listeningPort();
+    // Whether the serial port opened (the adapter holds a port).
+    bool serialOpen() const;
+
+    // Ends the server's network side: no new session starts, the listening
+    // socket and any client connection are shut down, every session thread
+    // is joined. The serial port is released. Idempotent; not from a session
+    // thread.
+    void Shutdown();
+
+    // Hex text of the operator's last hex transmission; set by the status
+    // window on its event thread, read by nothing here.
+    std::string sent;
+
+private:
+    friend class ClientSocket;
+
+    bool OpenServerSocket(int port);
+    // The answer of the exchange just made: shown, then sent to the client.
+    void ShowAndSendResult(const std::string& s, const std::string& deviceChange);
+    template <typename Command>
+    void Exchange(const Command& command);
+    bool stopping() const { return stopping_; }
+    void reapFinishedSessions();
+
+    std::unique_ptr<StatusView> localgui_;
+    std::unique_ptr<SerOutPort> sop;
+    HostLookup lookup_;
+
+    // The last answer; only its first sop->numBytes bytes count.
+    Bytes SerIn;
+    // One serial exchange at a time, from the window or the session thread.
+    std::mutex exchangeMutex_;
+    // Whether the last exchange found the serial device gone.
+    bool deviceLost_ = false;
+
+    std::atomic<bool> stopping_{false};
+    // Every session thread not yet joined, so Shutdown() can join them all.
+    std::mutex sessionsMutex_;
+    std::vector<std::shared_ptr<ClientSocket>> sessions_;
+};

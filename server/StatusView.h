@@ -1,0 +1,30 @@
+#pragma once
+// What the bridge core needs of the running server's status window: five
+// display operations, each replacing the whole text of one field. The core
+// (controller, client sessions) calls them from the window's event thread
+// and from the client session thread, never while holding a lock of its
+// own; an implementation must accept calls from any thread. The FLTK window
+// implements this; tests use a recording view.
+#include <optional>
+#include <string>
+
+// An internet address as the name service gave it.
+struct InetAddress {
+    std::string hostName;  // the name it was found under; empty for a numeric one
+    std::string address;   // numeric text form ("192.168.1.7", "fe80::1")
+};
+
+// The text the address field shows: host name, "/", numeric address
+// ("myhost/192.168.1.7", "/10.0.0.1" for a numeric look-up); "null" for none.
+std::string InetAddressText(const std::optional<InetAddress>& a);
+
+class StatusView {
+public:
+    virtual ~StatusView() = default;
+
+    virtual void ShowStatus(const std::string& a) = 0;  // status field
+    virtual void ShowTX(const std::string& a) = 0;      // data from the network
+    virtual void ShowRX(const std::string& a) = 0;      // data from the serial port
+    virtual void ShowSerial(const std::string& a) = 0;  // serial configuration line
+    virtual void ShowIP(const std::optional<InetAddress>& a) = 0;  // look-up result
+};
