@@ -1,0 +1,64 @@
+#include "UiUpdateQueue.h"
+
+#include <FL/Fl.H>
+
+#include <set>
+#include <utility>
+
+namespace {
+// The queues that exist, so that a wake-up left in FLTK's ring after its
+// queue was destroyed is recognised and ignored. Event thread only.
+std::set<const void*>& liveQueues()
+{
+    static std::set<const void*> queues;
+    return queues;
+}
+}  // namespace
+
+UiUpdateQueue::UiUpdateQueue() : eventThread_(std::this_thread::get_id())
+{
+    liveQueues().insert(this);
+    Fl::add_check(check, this);
+}
+
+UiUpdateQueue::~UiUpdateQueue()
+{
+    Fl::remove_check(check, this);
+    liveQueues().erase(this);
+}
+
+void UiUpdateQueue::post(Update update)
+{
+    if (onEventThread()) {
+        drain();
+        update();
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending_.push_back(std::move(update));
+    if (wakePending_) return;
+    // 0: the wake-up is in the ring. -1: the ring is full, so the event
+    // thread wakes anyway and its check drains the queue; the next post
+    // tries the ring again.
+    wakePending_ = Fl::awake(wake, this) == 0;
+}
+
+void UiUpdateQueue::drain()
+{
+    std::deque<Update> batch;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        batch.swap(pending_);
+        wakePending_ = false;
+    }
+    for (Update& update : batch) update();
+}
+
+void UiUpdateQueue::wake(void* queue) { drainIfAlive(queue); }
+
+void UiUpdateQueue::check(void* queue) { drainIfAlive(queue); }
+
+void UiUpdateQueue::drainIfAlive(void* queue)
+{
+    if (liveQueues().count(queue)) static_cast<UiUpdateQueue*>(queue)->drain();
+}

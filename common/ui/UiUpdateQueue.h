@@ -1,0 +1,51 @@
+#pragma once
+// Window updates from any thread, applied by the FLTK event thread in the
+// order they were posted.
+//
+// A worker thread never touches a widget and never waits for the FLTK lock
+// (it may hold a lock the event thread is waiting for). Its updates go into
+// this queue, and one Fl::awake() call wakes the event thread, which swaps
+// the queue out and applies every update in order. FLTK's own wake-up ring
+// holds 1024 entries and drops the rest silently, so it carries only the
+// wake-up, never the updates: a wake-up is posted only when none is pending.
+// When the ring is full the event thread is about to wake anyway, and a check
+// it runs on every pass of its loop drains the queue then.
+//
+// The event thread is the thread that constructs the queue. A post from it
+// applies at once, after what is already queued, so order holds across
+// threads. Posting must stop before the queue is destroyed (on the event
+// thread); a wake-up still in FLTK's ring then finds the queue gone and does
+// nothing.
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+class UiUpdateQueue {
+public:
+    using Update = std::function<void()>;
+
+    UiUpdateQueue();
+    ~UiUpdateQueue();
+    UiUpdateQueue(const UiUpdateQueue&) = delete;
+    UiUpdateQueue& operator=(const UiUpdateQueue&) = delete;
+
+    // Any thread.
+    void post(Update update);
+
+    // Event thread: applies every queued update now, in order.
+    void drain();
+
+    bool onEventThread() const { return std::this_thread::get_id() == eventThread_; }
+
+private:
+    // FLTK callbacks; they drain the queue only while it still exists.
+    static void wake(void* queue);
+    static void check(void* queue);
+    static void drainIfAlive(void* queue);
+
+    const std::thread::id eventThread_;
+    std::mutex mutex_;
+    std::deque<Update> pending_;
+    bool wakePending_ = false;
+};
