@@ -76,8 +76,8 @@ public:
 
     // Ends the server's network side: no new session starts, the listening
     // socket and any client connection are shut down, every session thread
-    // is joined. The serial port is released. Idempotent; not from a session
-    // thread.
+    // is joined. The destructor then releases the serial port. Idempotent;
+    // not from a session thread.
     void Shutdown();
 
     // Hex text of the operator's last hex transmission; set by the status
@@ -94,6 +94,10 @@ private:
     void Exchange(const Command& command);
     bool stopping() const { return stopping_; }
     void reapFinishedSessions();
+    // For sessions: the listening socket they accept on, and the end of
+    // their turn (connectthread emptied only when it still names them).
+    static std::shared_ptr<TcpListener> listener();
+    static void clearConnectthread(const ClientSocket* session);
 
     std::unique_ptr<StatusView> localgui_;
     std::unique_ptr<SerOutPort> sop;

@@ -1,0 +1,231 @@
+#include "ClientSocket.h"
+
+#include <chrono>
+
+#include "LocalCAM.h"
+#include "NetError.h"
+#include "Orvo.h"
+#include "TcpListener.h"
+
+namespace {
+
+// A client that stops reading holds a writer for at most this long.
+constexpr int kSendTimeoutMs = 5000;
+// A vanished client (no FIN, no RST) is noticed after about 60 + 5 * 10 s.
+constexpr int kKeepAliveIdleS = 60;
+constexpr int kKeepAliveIntervalS = 10;
+constexpr int kKeepAliveProbes = 5;
+// Reads that keep failing mean a broken connection, not a bad command.
+constexpr int kMaxReadErrors = 3;
+// Pause before accepting again after a failed accept.
+constexpr int kAcceptRetryMs = 1000;
+constexpr size_t kMaxCommand = 32;
+
+}  // namespace
+
+ClientSocket::ClientSocket(LocalCAM& lc) : scam(lc), ss(LocalCAM::listener()) {}
+
+ClientSocket::~ClientSocket() {
+    if (!thread_.joinable()) return;
+    // The last holder may be the session's own thread; it cannot join itself.
+    if (thread_.get_id() == std::this_thread::get_id()) {
+        thread_.detach();
+    } else {
+        thread_.join();
+    }
+}
+
+void ClientSocket::start() {
+    thread_ = std::thread([this] {
+        run();
+        finished_ = true;
+    });
+}
+
+void ClientSocket::join() {
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+void ClientSocket::run() {
+    ShowStat("Awaiting client connection");
+    if (!ss) return;
+    TcpSocket accepted;
+    for (;;) {
+        try {
+            accepted = ss->accept();
+            break;
+        } catch (const NetError& e) {
+            if (scam.stopping()) return;
+            // Without a connection this session would never end and never
+            // start its successor: show the failure and keep accepting.
+            ShowStat(std::string("Accept failed: ") + e.what());
+            Delay(kAcceptRetryMs);
+            if (scam.stopping()) return;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(sessionMutex_);
+        cs = std::make_unique<TcpSocket>(std::move(accepted));
+        open_ = true;
+        // A shutdown that came between the accept and now found no socket.
+        if (scam.stopping()) cs->shutdown();
+    }
+    ShowStat("Client connection accepted!");
+    serve();
+    a = false;
+    Close();
+    // Nothing reads or writes the connection any more: release it.
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    csout.reset();
+    csin.reset();
+    cs.reset();
+    open_ = false;
+}
+
+void ClientSocket::serve() {
+    bool opened = true;
+    {
+        std::lock_guard<std::mutex> lock(sessionMutex_);
+        try {
+            cs->enableKeepAlive(kKeepAliveIdleS, kKeepAliveIntervalS, kKeepAliveProbes);
+            cs->setSendTimeout(kSendTimeoutMs);
+            csin = std::make_unique<LineReader>(*cs);
+            csout = std::make_unique<LineWriter>(*cs);
+        } catch (const NetError&) {
+            opened = false;
+        }
+        if (opened && open_) {
+            // In the same step as making the writer, so no answer line can
+            // reach the client before its greeting.
+            try {
+                csout->writeLine("OK");
+            } catch (const NetError&) {
+                // A client gone already is found by the first read.
+            }
+        }
+    }
+    if (!opened) {
+        ShowStat("I/O Open Unsuccessful");
+        return;
+    }
+    int readErrors = 0;
+    while (a) {
+        str.clear();
+        LineReader::Result line;
+        try {
+            line = csin->readLine();
+            readErrors = 0;
+        } catch (const NetError&) {
+            ShowStat("Bad Incoming Client Command");
+            if (++readErrors >= kMaxReadErrors) {
+                ShowStat("Null Close");
+                return;
+            }
+            continue;
+        }
+        if (!handle(line)) return;
+    }
+}
+
+bool ClientSocket::handle(const LineReader::Result& line) {
+    if (line.endOfStream()) {
+        ShowStat("Client Command: null");
+        ShowStat("Null Close");
+        return false;
+    }
+    str = line.text;
+    ShowStat("Client Command: " + str);
+    // Kept only in part by the reader, and far too long anyway: dropped.
+    if (line.status == LineReader::Status::TooLong) return true;
+    if (str.empty()) {
+        ShowStat("Len=0 Close");
+        return false;
+    }
+    if (str == "Close" || str == "KILL") {
+        ShowStat("Client Closed Connection!");
+        return false;
+    }
+    if (str.size() > 2 && str.compare(0, 2, "0x") == 0) {
+        sercom = str.substr(2);
+        if (sercom.size() <= kMaxCommand) {
+            const Bytes sc = Orvo::S2BS(sercom);
+            scam.localgui().ShowTX(str);
+            scam.CommandB0(sc);
+        }
+        return true;
+    }
+    if (str.size() <= kMaxCommand) {
+        scam.localgui().ShowTX(str);
+        scam.CommandB1(str);
+    }
+    return true;
+}
+
+void ClientSocket::ToClient(const std::string& s) {
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    if (!open_ || !csout) return;
+    try {
+        csout->writeLine(s);
+    } catch (const NetError&) {
+        // Not reported: the line is lost, the session ends at its next read.
+    }
+}
+
+void ClientSocket::stopme() { a = false; }
+
+bool ClientSocket::connected() {
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    return open_;
+}
+
+void ClientSocket::Close() {
+    bool hadConnection = false;
+    {
+        // Two overlapping calls: the first closes, the second finds nothing.
+        std::lock_guard<std::mutex> lock(sessionMutex_);
+        hadConnection = open_;
+        if (open_) {
+            if (csout) {
+                try {
+                    csout->writeLine("CLOSE");
+                } catch (const NetError&) {
+                    // Written to a connection the client has closed already.
+                }
+            }
+            // Ends the connection and any read blocked on it; the session
+            // thread releases the descriptor once it no longer reads.
+            cs->shutdown();
+            open_ = false;
+            a = false;
+        }
+    }
+    if (!hadConnection) {
+        ShowStat("Can't close - no current client.");
+        Delay(1000);
+        ShowStat("Awaiting client connection.");
+        return;
+    }
+    ShowStat("Closed client connection!");
+    LocalCAM::clearConnectthread(this);
+    scam.CommandB5();
+}
+
+void ClientSocket::ShowStat(const std::string& text) { scam.ShowStat(text); }
+
+void ClientSocket::OutLine(const std::string& s) { Orvo::OutLine(s); }
+
+void ClientSocket::Delay(int t) {
+    std::unique_lock<std::mutex> lock(delayMutex_);
+    delayWake_.wait_for(lock, std::chrono::milliseconds(t), [this] { return interrupted_; });
+}
+
+void ClientSocket::interrupt() {
+    a = false;
+    {
+        std::lock_guard<std::mutex> lock(delayMutex_);
+        interrupted_ = true;
+    }
+    delayWake_.notify_all();
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    if (cs) cs->shutdown();
+}

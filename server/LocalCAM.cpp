@@ -1,0 +1,200 @@
+#include "LocalCAM.h"
+
+#include <stdexcept>
+#include <utility>
+
+#include "ClientSocket.h"
+#include "NetError.h"
+#include "Orvo.h"
+#include "SerOutPort.h"
+#include "TcpListener.h"
+
+namespace {
+
+// The class-wide fields: the current session and the listening socket.
+std::mutex connectMutex;
+std::shared_ptr<ClientSocket> currentSession;
+std::shared_ptr<TcpListener> listeningSocket;
+
+std::string firstChar(const std::string& s) { return s.empty() ? std::string() : s.substr(0, 1); }
+
+}  // namespace
+
+LocalCAM::LocalCAM(const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
+                   const std::string& parity, const std::string& handshake, int dtr, const ViewFactory& makeView,
+                   HostLookup lookup)
+    : lookup_(std::move(lookup)), SerIn(SerOutPort::kRxBufferSize, 0) {
+    sop = std::make_unique<SerOutPort>(cpname, baudrate, dbits, sbits, parity, handshake, dtr);
+    localgui_ = makeView(socketport, *this);
+    if (!localgui_) throw std::invalid_argument("LocalCAM: the view factory made no view");
+
+    const std::string serstring = (cpname.size() > 3 ? cpname.substr(3) : std::string()) + ":" +
+                                  std::to_string(baudrate) + " Data:" + std::to_string(dbits) +
+                                  " Stop:" + std::to_string(sbits) + " Parity:" + firstChar(parity) +
+                                  " HS:" + firstChar(handshake) + " DTR:" + std::to_string(dtr);
+    if (SerOutPort::serialPort) {
+        localgui_->ShowSerial(serstring);
+    } else {
+        localgui_->ShowSerial("Serial Port " + cpname + " Could Not Open");
+    }
+    CommandB4("");
+    if (OpenServerSocket(socketport)) CommandB5();
+}
+
+LocalCAM::~LocalCAM() { Shutdown(); }
+
+std::shared_ptr<ClientSocket> LocalCAM::connectthread() {
+    std::lock_guard<std::mutex> lock(connectMutex);
+    return currentSession;
+}
+
+std::shared_ptr<TcpListener> LocalCAM::listener() {
+    std::lock_guard<std::mutex> lock(connectMutex);
+    return listeningSocket;
+}
+
+void LocalCAM::clearConnectthread(const ClientSocket* session) {
+    std::lock_guard<std::mutex> lock(connectMutex);
+    if (currentSession.get() == session) currentSession.reset();
+}
+
+int LocalCAM::listeningPort() {
+    std::lock_guard<std::mutex> lock(connectMutex);
+    return listeningSocket ? listeningSocket->port() : -1;
+}
+
+bool LocalCAM::serialOpen() const { return SerOutPort::serialPort != nullptr; }
+
+void LocalCAM::ShowStat(const std::string& a) { localgui_->ShowStatus(a); }
+
+bool LocalCAM::OpenServerSocket(int port) {
+    try {
+        auto opened = std::make_shared<TcpListener>(TcpListener::listen(port));
+        const int bound = opened->port();
+        {
+            std::lock_guard<std::mutex> lock(connectMutex);
+            listeningSocket = std::move(opened);
+        }
+        // The bound port, which differs from the one asked for only for 0.
+        ShowStat("Server Socket Opened OK at Port " + std::to_string(bound));
+        return true;
+    } catch (const NetError&) {
+        ShowStat("Can't Get ServerSocket at Port " + std::to_string(port));
+        return false;
+    }
+}
+
+template <typename Command>
+void LocalCAM::Exchange(const Command& command) {
+    std::string answer;
+    std::string deviceChange;
+    {
+        // The whole exchange and the reading of its result, so an exchange
+        // from the other thread cannot clear the buffer in between.
+        std::lock_guard<std::mutex> lock(exchangeMutex_);
+        SerIn = sop->SendSerial(command);
+        answer = Orvo::BS2S(SerIn, sop->numBytes);
+        if (SerOutPort::serialPort) {
+            const bool failed = sop->SerError != 0;
+            if (failed && !deviceLost_) {
+                deviceLost_ = true;
+                deviceChange = "Serial device lost";
+            } else if (!failed && deviceLost_) {
+                deviceLost_ = false;
+                deviceChange = "Serial device back";
+            }
+        }
+    }
+    ShowAndSendResult(answer, deviceChange);
+}
+
+void LocalCAM::CommandB0(const Bytes& bytestring) { Exchange(bytestring); }
+
+void LocalCAM::CommandB1(const std::string& command) { Exchange(command); }
+
+void LocalCAM::ShowAndSendResult(const std::string& s, const std::string& deviceChange) {
+    ShowStat("RXD = " + s);
+    localgui_->ShowRX(s);
+    // After the answer, so the status field keeps saying it.
+    if (!deviceChange.empty()) ShowStat(deviceChange);
+    if (auto session = connectthread()) session->ToClient(s);
+}
+
+void LocalCAM::CommandB4(const std::string& s) {
+    std::optional<InetAddress> a = lookup_ ? lookup_(s) : std::nullopt;
+    if (!a) ShowStat("Unknown Host Can't Get IP");
+    localgui_->ShowIP(a);
+}
+
+void LocalCAM::CommandB5() {
+    reapFinishedSessions();
+    bool started = false;
+    {
+        std::lock_guard<std::mutex> lock(connectMutex);
+        if (stopping_) return;
+        if (!currentSession && listeningSocket) {
+            auto session = std::make_shared<ClientSocket>(*this);
+            currentSession = session;
+            {
+                std::lock_guard<std::mutex> sessionsLock(sessionsMutex_);
+                sessions_.push_back(session);
+            }
+            session->start();
+            started = true;
+        }
+    }
+    if (!started) ShowStat("Client socket is already in use");
+}
+
+void LocalCAM::CommandB6() {
+    auto session = connectthread();
+    if (!session) {
+        localgui_->ShowStatus("No Connection to Close");
+        return;
+    }
+    if (session->connected()) {
+        OutLine("Button close");
+        session->Close();
+    }
+}
+
+void LocalCAM::OutLine(const std::string& s) { Orvo::OutLine(s); }
+
+// Sessions whose thread has ended are joined here, so a long-running server
+// keeps no more than the current one and the one that just closed.
+void LocalCAM::reapFinishedSessions() {
+    std::vector<std::shared_ptr<ClientSocket>> done;
+    {
+        std::lock_guard<std::mutex> lock(sessionsMutex_);
+        for (auto it = sessions_.begin(); it != sessions_.end();) {
+            if ((*it)->finished()) {
+                done.push_back(std::move(*it));
+                it = sessions_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& session : done) session->join();
+}
+
+void LocalCAM::Shutdown() {
+    std::shared_ptr<TcpListener> listening;
+    {
+        // Under the lock CommandB5 starts sessions with: after this, none starts.
+        std::lock_guard<std::mutex> lock(connectMutex);
+        stopping_ = true;
+        listening = listeningSocket;
+    }
+    if (listening) listening->shutdown();
+    std::vector<std::shared_ptr<ClientSocket>> sessions;
+    {
+        std::lock_guard<std::mutex> lock(sessionsMutex_);
+        sessions.swap(sessions_);
+    }
+    for (auto& session : sessions) session->interrupt();
+    for (auto& session : sessions) session->join();
+    std::lock_guard<std::mutex> lock(connectMutex);
+    currentSession.reset();
+    if (listeningSocket == listening) listeningSocket.reset();
+}

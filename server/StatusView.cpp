@@ -1,0 +1,6 @@
+#include "StatusView.h"
+
+std::string InetAddressText(const std::optional<InetAddress>& a) {
+    if (!a) return "null";
+    return a->hostName + "/" + a->address;
+}
