@@ -1,0 +1,152 @@
+// The programs as the package installs them, run from an unpacked scratch
+// root (which also shows that a moved installation works): the installed
+// server, started from its setup window like a person would, reaches the
+// installed virtual modem through a COM1 link beside the installed driver.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "ChildProcess.h"
+#include "DesktopWindow.h"
+#include "LineReader.h"
+#include "LineWriter.h"
+#include "NetError.h"
+#include "PackageTree.h"
+#include "TcpSocket.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kFirstServerPort = 3001;  // the setup window offers 3001 to 3008
+constexpr int kServerPorts = 8;
+
+// Whether a listening socket could be opened on port right now (the server
+// itself reuses addresses, so TIME_WAIT leftovers do not count).
+bool portIsFree(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(fd, 1) == 0;
+    ::close(fd);
+    return free;
+}
+
+// Other programs on this machine may hold 3001; the first free entry of the
+// setup window's list is used instead.
+std::optional<int> freeServerPortIndex() {
+    for (int i = 0; i < kServerPorts; ++i)
+        if (portIsFree(kFirstServerPort + i)) return i;
+    return std::nullopt;
+}
+
+bool haveDisplay() {
+    const char* display = std::getenv("DISPLAY");
+    return display != nullptr && *display != '\0';
+}
+
+std::optional<TcpSocket> connectWithin(int port, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        try {
+            return TcpSocket::connect("127.0.0.1", port);
+        } catch (const NetError&) {
+            // Nothing tells when the listening socket opens: ask again shortly.
+            if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
+            std::this_thread::sleep_for(50ms);
+        }
+    }
+}
+
+class InstalledPrograms : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!haveDisplay()) GTEST_SKIP() << "needs an X display (run under xvfb-run -a)";
+        ASSERT_TRUE(haveProgram("xdotool")) << "xdotool is not installed";
+        root_ = std::make_unique<ScratchRoot>(builtPackage());
+        ASSERT_TRUE(root_->ok()) << root_->error();
+    }
+    std::string at(const std::string& installed) const { return root_->path(installed); }
+
+    std::unique_ptr<ScratchRoot> root_;
+};
+
+}  // namespace
+
+TEST_F(InstalledPrograms, ServerAnswersThroughTheVirtualModemOnCom1) {
+    const std::string driver = driverFileName();
+    ASSERT_FALSE(driver.empty());
+    const std::string link = at("usr/lib/orvo/ports/COM1");
+    ChildProcess modem({at("usr/bin/vdev"), "--link", link});
+    const std::optional<std::string> device = modem.readLine(10s);
+    ASSERT_TRUE(device.has_value()) << "vdev printed no device path";
+
+    const std::optional<int> portIndex = freeServerPortIndex();
+    ASSERT_TRUE(portIndex.has_value()) << "TCP ports 3001 to 3008 are all taken";
+    const int port = kFirstServerPort + *portIndex;
+
+    ChildProcess server({at("usr/bin/orvo")});
+    std::optional<DesktopWindow> setup = DesktopWindow::find("Orvo Setup", 30s);
+    ASSERT_TRUE(setup.has_value()) << "no setup window";
+    int width = 0, height = 0;
+    ASSERT_TRUE(setup->size(width, height));
+    // Ten equal rows, two columns: the lists on the right, the TCP port list
+    // in row 8, "Start" at the right of row 10.
+    const int right = width * 3 / 4;
+    if (*portIndex > 0) {
+        setup->click(right, height * 15 / 20);
+        std::string keys = "xdotool key --delay 100";
+        for (int i = 0; i < *portIndex; ++i) keys += " Down";
+        keys += " Return";
+        ASSERT_EQ(runCommand(keys, 30s).status, 0);
+    }
+    setup->click(right, height * 19 / 20);
+
+    // The installed program loads the installed driver through its run path.
+    const std::string driverName = driver.substr(3, driver.size() - 6);
+    ASSERT_TRUE(server.waitForLine("SerialPort class loaded: " + driverName, 30s))
+        << "console: " << ::testing::PrintToString(server.seen());
+    std::optional<DesktopWindow> status = DesktopWindow::find("Orvo Server - Port " + std::to_string(port), 30s);
+    ASSERT_TRUE(status.has_value()) << "no status window for port " << port;
+
+    std::optional<TcpSocket> socket = connectWithin(port, 30s);
+    ASSERT_TRUE(socket.has_value()) << "the server does not listen on " << port;
+    socket->setReceiveTimeout(15000);
+    LineReader reader(*socket);
+    LineWriter writer(*socket);
+    EXPECT_EQ(reader.readLine().text, "OK");
+    writer.writeLine("AT");
+    // "OK" CR LF from the modem behind COM1, in hexadecimal.
+    EXPECT_EQ(reader.readLine().text, "4F4B0D0A");
+    writer.writeLine("KILL");
+    EXPECT_EQ(reader.readLine().text, "CLOSE");
+    EXPECT_TRUE(reader.readLine().endOfStream());
+
+    // Closing the status window ends the server with status 0.
+    status->requestClose();
+    EXPECT_EQ(server.wait(15s), std::optional<int>(0));
+}
+
+TEST_F(InstalledPrograms, ClientShowsItsWindowAndEndsWhenClosed) {
+    ChildProcess client({at("usr/bin/kestrin")});
+    std::optional<DesktopWindow> window = DesktopWindow::find("Kestrin Controls", 30s);
+    ASSERT_TRUE(window.has_value()) << "no client window";
+    // Every status text also goes to the console; the first is the prompt.
+    EXPECT_TRUE(client.waitForLine("Please log in - type Host IP# above and hit 'Enter'", 15s))
+        << ::testing::PrintToString(client.seen());
+    window->requestClose();
+    EXPECT_EQ(client.wait(15s), std::optional<int>(0));
+}
