@@ -1,0 +1,253 @@
+// The client's controller and receiver against a scripted server, without a
+// window: what they show, what they send, and how connections end.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "ClientFixture.h"
+
+using namespace std::chrono_literals;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+const std::string kBusy = "Orvo server is busy now.  Try later";
+const std::string kChecking = "Checking Orvo server.  Please wait...";
+
+class Controller : public ClientFixture {};
+
+TEST_F(Controller, StartsIdleWithThePromptAndThePortItShows) {
+    start();
+    EXPECT_EQ(statuses(), Strings{please});
+    EXPECT_FALSE(cam->HasSocket());
+    EXPECT_EQ(cam->SERVPORT, 3001);
+    EXPECT_EQ(KesCAM::socketport, 3001);
+}
+
+TEST_F(Controller, ConnectingShowsEachStepAndSendsNothingBeforeTheUser) {
+    start();
+    auto peer = connectAndGreet();
+    EXPECT_EQ(statuses(), (Strings{please, "Attempting LogIn", "Got Socket To Host", "Starting Input Thread",
+                                   kChecking, "Connected OK"}));
+    EXPECT_TRUE(recorder.texts(Shown::Rx).empty()) << "the greeting is not data";
+    EXPECT_TRUE(cam->HasSocket());
+    EXPECT_EQ(cam->SERVPORT, server.port());
+    // The first line the server gets is the user's own.
+    cam->SendCommand("AT");
+    EXPECT_EQ(peer->readLine(), "AT");
+    EXPECT_EQ(statuses().back(), "Sending AT");
+}
+
+TEST_F(Controller, SendsLinesUnchangedAndAnEmptyTextAsAnEmptyLine) {
+    start();
+    auto peer = connectAndGreet();
+    for (const std::string& text : {std::string(" 0x41 "), std::string("KILL"), std::string(""), std::string("a\tb")}) {
+        cam->SendCommand(text);
+        EXPECT_EQ(peer->readLine(), text);
+        EXPECT_EQ(statuses().back(), "Sending " + text);
+    }
+}
+
+TEST_F(Controller, SendingWithoutAConnectionReportsItAndPauses) {
+    KesTiming timing = fastTiming();
+    timing.notConnectedPauseMs = 400;
+    start(timing);
+    const auto before = std::chrono::steady_clock::now();
+    cam->SendCommand("AT");
+    EXPECT_GE(std::chrono::steady_clock::now() - before, 400ms);
+    EXPECT_EQ(statuses(), (Strings{please, "Can't Send Command - Not Connected"}));
+}
+
+TEST_F(Controller, ARefusedConnectionReportsNoSuchHostThenThePromptAfterAPause) {
+    KesTiming timing = fastTiming();
+    timing.failedOpenPauseMs = 400;
+    start(timing);
+    view->setPort(std::to_string(closedPort()));
+    const auto before = std::chrono::steady_clock::now();
+    cam->ConnectToServer();
+    EXPECT_GE(std::chrono::steady_clock::now() - before, 400ms);
+    EXPECT_EQ(statuses(), (Strings{please, "Attempting LogIn", "Socket Open Failed - No Such Host", please}));
+    EXPECT_FALSE(cam->HasSocket());
+    // Ready for the next attempt at once.
+    view->setPort(std::to_string(server.port()));
+    auto peer = connectAndGreet();
+    EXPECT_TRUE(cam->HasSocket());
+}
+
+TEST_F(Controller, APortTextThatIsNoDecimalNumberOpensNoSocket) {
+    start();
+    for (const std::string& text : {std::string("30a1"), std::string(""), std::string(" 3001"), std::string("3001 "),
+                                    std::string("+"), std::string("99999999999")}) {
+        view->setPort(text);
+        cam->ConnectToServer();
+        EXPECT_FALSE(cam->HasSocket()) << text;
+        EXPECT_EQ(cam->SERVPORT, 3001) << text;
+        const Strings shown = statuses();
+        EXPECT_EQ(Strings(shown.end() - 3, shown.end()),
+                  (Strings{"Attempting LogIn", "Socket Port Is Not A Number", please}))
+            << text;
+    }
+    view->setPort("+" + std::to_string(server.port()));
+    EXPECT_TRUE(cam->GetServerPort());
+    EXPECT_EQ(cam->SERVPORT, server.port());
+    view->setPort("-1");
+    EXPECT_TRUE(cam->GetServerPort());
+    EXPECT_EQ(cam->SERVPORT, -1);
+}
+
+TEST_F(Controller, DataLinesGoToTheReceiveFieldAndControlLinesDoNot) {
+    start();
+    auto peer = connectAndGreet();
+    for (const char* line : {"4F4B0D0A", "ok", " OK", "OK ", "close", "CLOSE ", "OK", "4142"}) peer->send(line);
+    ASSERT_TRUE(recorder.waitFor(Shown::Rx, "4142"));
+    // The field shows each line whole, the last one last; "OK" again is
+    // taken as the greeting, not as data.
+    EXPECT_EQ(recorder.texts(Shown::Rx), (Strings{"4F4B0D0A", "ok", " OK", "OK ", "close", "CLOSE ", "4142"}));
+    EXPECT_EQ(recorder.count(Shown::Status, "Connected OK"), 2);
+    EXPECT_EQ(recorder.count(Shown::Console, "4F4B0D0A"), 0) << "data never goes to the console";
+    EXPECT_TRUE(cam->HasSocket());
+}
+
+TEST_F(Controller, DataBeforeTheGreetingIsShownAndLiftsTheDeadline) {
+    KesTiming timing = fastTiming();
+    timing.greetingTimeoutMs = 300;
+    start(timing);
+    auto peer = connect();
+    peer->send("41");
+    ASSERT_TRUE(recorder.waitFor(Shown::Rx, "41"));
+    // Well past the greeting's deadline: still connected.
+    std::this_thread::sleep_for(1000ms);
+    peer->send("42");
+    ASSERT_TRUE(recorder.waitFor(Shown::Rx, "42"));
+    EXPECT_EQ(recorder.count(Shown::Status, kBusy), 0);
+    EXPECT_EQ(recorder.count(Shown::Status, "Connected OK"), 0);
+}
+
+TEST_F(Controller, AnEmptyLineIsTheDevicesEmptyAnswerAndKeepsTheConnection) {
+    start();
+    auto peer = connectAndGreet();
+    peer->send("41");
+    peer->send("");
+    peer->send("42");
+    ASSERT_TRUE(recorder.waitFor(Shown::Rx, "42"));
+    EXPECT_EQ(recorder.texts(Shown::Rx), (Strings{"41", "", "42"}));
+    EXPECT_EQ(from(statuses(), "Connected OK"), (Strings{"Connected OK", "No data from device"}));
+    EXPECT_TRUE(cam->HasSocket());
+    cam->SendCommand("AT");
+    EXPECT_EQ(peer->readLine(), "AT");
+}
+
+TEST_F(Controller, AServerThatNeverGreetsIsReportedBusyAndTheConnectionCloses) {
+    KesTiming timing = fastTiming();
+    timing.greetingTimeoutMs = 300;
+    timing.busyPauseMs = 500;
+    start(timing);
+    const auto connected = std::chrono::steady_clock::now();
+    auto peer = connect();
+    ASSERT_TRUE(recorder.waitForOrder(Shown::Status, {kBusy, "Len=0: Forced to Close", "Ending input thread",
+                                                      "Local I/O and Socket Closed", please}));
+    EXPECT_EQ(from(statuses(), "Got Socket To Host"),
+              (Strings{"Got Socket To Host", "Starting Input Thread", kChecking, kBusy, "Len=0: Forced to Close",
+                       "Ending input thread", "Local I/O and Socket Closed", please}));
+    EXPECT_GE(recorder.when(Shown::Status, kBusy) - connected, 300ms);
+    EXPECT_GE(recorder.when(Shown::Status, "Len=0: Forced to Close") - recorder.when(Shown::Status, kBusy), 500ms);
+    EXPECT_FALSE(cam->HasSocket());
+    EXPECT_EQ(peer->readLine(), std::nullopt) << "the client closed without a word";
+}
+
+TEST_F(Controller, CloseFromTheServerEndsTheConnectionWithoutAnAnswer) {
+    start();
+    auto peer = connectAndGreet();
+    peer->send("CLOSE");
+    ASSERT_TRUE(recorder.waitForOrder(Shown::Status, {"Received close command from server", "Ending input thread",
+                                                      "Local I/O and Socket Closed", please}));
+    EXPECT_EQ(from(statuses(), "Connected OK"),
+              (Strings{"Connected OK", "Received close command from server", "Ending input thread",
+                       "Local I/O and Socket Closed", please}));
+    EXPECT_EQ(peer->readLine(), std::nullopt);
+    EXPECT_FALSE(cam->HasSocket());
+}
+
+TEST_F(Controller, TheServerClosingItsEndIsTheEndOfTheConnection) {
+    start();
+    auto peer = connectAndGreet();
+    peer->close();
+    ASSERT_TRUE(recorder.waitForOrder(Shown::Status, {"Received Null: Forced to Close", "Ending input thread",
+                                                      "Local I/O and Socket Closed", please}));
+    EXPECT_EQ(from(statuses(), "Connected OK"),
+              (Strings{"Connected OK", "Received Null: Forced to Close", "Ending input thread",
+                       "Local I/O and Socket Closed", please}));
+    EXPECT_FALSE(cam->HasSocket());
+}
+
+TEST_F(Controller, AResetConnectionIsAFailedReadWithTheBusyPause) {
+    KesTiming timing = fastTiming();
+    timing.busyPauseMs = 400;
+    start(timing);
+    auto peer = connectAndGreet();
+    peer->abort();
+    ASSERT_TRUE(recorder.waitForOrder(Shown::Status, {kBusy, "Len=0: Forced to Close", "Ending input thread",
+                                                      "Local I/O and Socket Closed", please}));
+    EXPECT_EQ(from(statuses(), "Connected OK"),
+              (Strings{"Connected OK", kBusy, "Len=0: Forced to Close", "Ending input thread",
+                       "Local I/O and Socket Closed", please}));
+    EXPECT_GE(recorder.when(Shown::Status, "Len=0: Forced to Close") - recorder.when(Shown::Status, kBusy), 400ms);
+    EXPECT_FALSE(cam->HasSocket());
+}
+
+TEST_F(Controller, UserCloseWhileConnectedClosesBothSidesAndEndsAtThePrompt) {
+    start();
+    auto peer = connectAndGreet();
+    cam->UserClose();
+    ASSERT_TRUE(recorder.waitForOrder(Shown::Status, {"Ending input thread", "Local I/O and Socket Closed", please}));
+    const Strings shown = from(statuses(), "Connected OK");
+    // Each thread's texts in its own order; how they interleave is the race.
+    EXPECT_TRUE(inOrder(shown, {"FastClose!", please, "Local I/O and Socket Closed by User", please}));
+    EXPECT_TRUE(inOrder(shown, {"Received Null: Forced to Close", "Ending input thread",
+                                "Local I/O and Socket Closed", please}));
+    EXPECT_EQ(shown.size(), 9u);
+    EXPECT_EQ(shown.back(), please);
+    EXPECT_EQ(recorder.count(Shown::Status, "Failed to close connections"), 0);
+    EXPECT_FALSE(cam->HasSocket());
+    EXPECT_EQ(peer->readLine(), std::nullopt);
+}
+
+TEST_F(Controller, UserCloseWithoutAConnectionClosesNothingAndShowsThePrompt) {
+    start();
+    cam->UserClose();
+    EXPECT_EQ(statuses(), (Strings{please, "FastClose!", please, "Local I/O and Socket Closed by User", please}));
+}
+
+TEST_F(Controller, EveryConnectionGetsItsOwnReceiverAndCanFollowAnyClose) {
+    start();
+    auto first = connectAndGreet(1);
+    first->send("CLOSE");
+    ASSERT_TRUE(recorder.waitFor(Shown::Status, "Local I/O and Socket Closed", 1));
+    auto second = connectAndGreet(2);
+    cam->UserClose();
+    ASSERT_TRUE(recorder.waitFor(Shown::Status, "Local I/O and Socket Closed", 2));
+    auto third = connectAndGreet(3);
+    third->send("4142");
+    ASSERT_TRUE(recorder.waitFor(Shown::Rx, "4142"));
+    EXPECT_EQ(recorder.count(Shown::Status, "Starting Input Thread"), 3);
+    cam->SendCommand("AT");
+    EXPECT_EQ(third->readLine(), "AT");
+}
+
+// The program's own greeting limit, once, end to end: 10 s of silence from
+// a server that is busy with another client, then 3.5 s of the busy text.
+TEST_F(Controller, WithTheProgramsOwnTimingABusyServerIsReportedAfterTenSeconds) {
+    start(KesTiming{});
+    const auto connected = std::chrono::steady_clock::now();
+    auto peer = connect();
+    ASSERT_TRUE(recorder.waitForOrder(Shown::Status, {kBusy, "Len=0: Forced to Close", "Ending input thread",
+                                                      "Local I/O and Socket Closed", please},
+                                      60s));
+    const auto busy = recorder.when(Shown::Status, kBusy) - connected;
+    EXPECT_GE(busy, 9900ms);
+    EXPECT_LT(busy, 30s);
+    EXPECT_GE(recorder.when(Shown::Status, "Len=0: Forced to Close") - recorder.when(Shown::Status, kBusy), 3400ms);
+}
+
+}  // namespace
