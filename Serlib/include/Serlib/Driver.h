@@ -55,6 +55,11 @@ public:
     // For tests: use these operations instead of loading a library, and
     // count the initialisation as done.
     static void install(const DriverOps& ops);
+    // Loads a driver library file (a path, or a file name searched like any
+    // dlopen name) and binds its 30 operations; DriverLoadError with the
+    // loader's own text when the file or an operation is missing. The library
+    // stays loaded for the life of the process.
+    static DriverOps loadFile(const std::string& file);
 };
 
 }  // namespace Serlib

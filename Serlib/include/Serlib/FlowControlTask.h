@@ -17,11 +17,18 @@ public:
     FlowControlTask(const FlowControlTask&) = delete;
     FlowControlTask& operator=(const FlowControlTask&) = delete;
 
+    // Starts the thread; a task that was stopped is never started again.
     void start();
     // Asks the loop to end and waits until the current SerFlowTask returns.
     void stop();
-    void setFlowPriority(int pri);
+    // Priorities are negated nice values: a larger number is more urgent.
+    // Raising one needs privilege; false when the host refused or the
+    // thread is not running.
+    bool setFlowPriority(int pri);
+    // The running thread's priority; before it runs, the caller's own.
     int getFlowPriority() const;
+    // True while the thread is inside its loop.
+    bool isRunning() const { return threadId.load() != 0; }
     int getPortNum() const { return portNum; }
 
 private:

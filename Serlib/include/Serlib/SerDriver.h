@@ -39,8 +39,14 @@ typedef struct SerConfigRec {
 #define SER_OPEN_ALREADY_OPEN 1000
 #define SER_OPEN_IN_USE 1002
 #define SER_OPEN_NOT_VALID 1003
-/* Any other failure of SerOpenPort: SER_OPEN_ERRNO_BASE + errno. */
-#define SER_OPEN_ERRNO_BASE 2000
+/* Any other failure of SerOpenPort or SerConfigure: SER_ERRNO_BASE + errno,
+ * so 2013 (EACCES) says the user may not use the device. */
+#define SER_ERRNO_BASE 2000
+#define SER_OPEN_ERRNO_BASE SER_ERRNO_BASE
+/* SerConfigure: the record names no port that is open. */
+#define SER_CONFIG_NOT_OPEN 1001
+/* SerConfigure: a setting is out of range or the device did not take it. */
+#define SER_CONFIG_BAD_SETTING 1004
 
 int32_t SerGetLibVer(void);
 int32_t SerOpenPort(SerConfigRec* cfg);

@@ -15,7 +15,7 @@ public:
     explicit SerInputStream(std::shared_ptr<SerialPort> sp);
 
     int read();                                // one byte, 0..255
-    int read(Bytes& b);                        // at least one byte into b
+    int read(Bytes& b);                        // at least one byte into b; 0 at once for an empty b
     // Range checked before reading (no read byte is ever dropped); a null b
     // stands for an absent array: bytes are read and 0 is returned.
     int read(Bytes* b, int off, int len);

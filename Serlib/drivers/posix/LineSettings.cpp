@@ -1,0 +1,133 @@
+#include "LineSettings.h"
+
+#include <termios.h>
+
+#include <cerrno>
+
+namespace sdrv {
+
+namespace {
+
+constexpr speed_t kSpeeds[] = {B110,  B150,  B300,   B600,   B1200,  B2400,
+                               B4800, B9600, B19200, B38400, B57600, B115200};
+constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+
+constexpr int32_t kModeMask = 0x0F;
+constexpr int32_t kFlagMask = 0xF0;
+constexpr int32_t kModeXonXoff = 1;
+constexpr int32_t kModeCtsRts = 2;
+constexpr int32_t kHardIn = 0x10;
+constexpr int32_t kHardOut = 0x20;
+constexpr int32_t kSoftIn = 0x40;
+constexpr int32_t kSoftOut = 0x80;
+
+constexpr int32_t kParityOdd = 1;
+constexpr int32_t kParityEven = 2;
+constexpr int32_t kParityMark = 3;
+
+int32_t errnoResult() {
+    return SER_ERRNO_BASE + errno;
+}
+
+int tcsetattrRetrying(int fd, const termios& tio) {
+    int rc;
+    do {
+        rc = ::tcsetattr(fd, TCSANOW, &tio);
+    } while (rc != 0 && errno == EINTR);
+    return rc;
+}
+
+void makeRaw(termios& tio) {
+    ::cfmakeraw(&tio);
+    // The port ignores the modem's carrier, and reads return at once with
+    // what is there: time-outs are kept above the terminal, not in it.
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+}
+
+}  // namespace
+
+bool settingsFrom(const SerConfigRec& cfg, LineSettings& out) {
+    if (cfg.bitRate < 0 || cfg.bitRate > 11 || cfg.parity < 0 || cfg.parity > 3 || cfg.dataBits < 0 ||
+        cfg.dataBits > 3 || cfg.stopBits < 0 || cfg.stopBits > 1) {
+        return false;
+    }
+    const int32_t mode = cfg.handshake & kModeMask;
+    // Mode 3 is DSR/DTR handshaking, which a termios terminal cannot do.
+    if (cfg.handshake < 0 || (cfg.handshake & ~(kModeMask | kFlagMask)) != 0 || mode > kModeCtsRts) {
+        return false;
+    }
+    out.bitRate = cfg.bitRate;
+    out.parity = cfg.parity;
+    out.dataBits = cfg.dataBits;
+    out.stopBits = cfg.stopBits;
+    out.handshake = cfg.handshake;
+    return true;
+}
+
+int32_t applySettings(int fd, const LineSettings& s) {
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) {
+        return errnoResult();
+    }
+    makeRaw(tio);
+    tio.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
+    tio.c_cflag |= kSizes[s.dataBits];
+    if (s.stopBits == 1) {
+        tio.c_cflag |= CSTOPB;
+    }
+    if (s.parity == kParityOdd) {
+        tio.c_cflag |= PARENB | PARODD;
+    } else if (s.parity == kParityEven) {
+        tio.c_cflag |= PARENB;
+    } else if (s.parity == kParityMark) {
+        // Stick parity: with PARODD the parity bit is always 1 (mark).
+        tio.c_cflag |= PARENB | PARODD | CMSPAR;
+    }
+    const int32_t mode = s.handshake & kModeMask;
+    // Linux drives RTS/CTS as one pair, so either In or Out asks for both.
+    if (mode == kModeCtsRts || (s.handshake & (kHardIn | kHardOut)) != 0) {
+        tio.c_cflag |= CRTSCTS;
+    }
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+    if (mode == kModeXonXoff || (s.handshake & kSoftOut) != 0) {
+        tio.c_iflag |= IXON;   // the far end's XON/XOFF pause our output
+    }
+    if (mode == kModeXonXoff || (s.handshake & kSoftIn) != 0) {
+        tio.c_iflag |= IXOFF;  // we send XON/XOFF to pause the far end
+    }
+    const speed_t speed = kSpeeds[s.bitRate];
+    if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0) {
+        return errnoResult();
+    }
+    if (tcsetattrRetrying(fd, tio) != 0) {
+        return errnoResult();
+    }
+    // tcsetattr succeeds when any part was taken; read back what the
+    // terminal kept so a refused speed or framing is not reported as set.
+    termios now{};
+    if (::tcgetattr(fd, &now) != 0) {
+        return errnoResult();
+    }
+    const tcflag_t checked = CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS;
+    if ((now.c_cflag & checked) != (tio.c_cflag & checked) || ::cfgetospeed(&now) != speed ||
+        (now.c_iflag & (IXON | IXOFF)) != (tio.c_iflag & (IXON | IXOFF))) {
+        return SER_CONFIG_BAD_SETTING;
+    }
+    return 0;
+}
+
+int32_t applyRawMode(int fd) {
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) {
+        return errnoResult();
+    }
+    makeRaw(tio);
+    if (tcsetattrRetrying(fd, tio) != 0) {
+        return errnoResult();
+    }
+    return 0;
+}
+
+}  // namespace sdrv

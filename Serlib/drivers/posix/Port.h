@@ -1,0 +1,90 @@
+#pragma once
+// One open serial port of the driver: its descriptor, the name it was opened
+// by, and what the upper layer last asked of it. Every operation takes the
+// port's own lock, so the flow-control thread and the port's user may call
+// at the same time.
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <linux/serial.h>
+
+#include "LineSettings.h"
+#include "PortName.h"
+#include "UniqueFd.h"
+
+namespace sdrv {
+
+// What a per-port error counter query asks about.
+enum class Counter { Frame, Overrun, Parity, Break, BufferOverrun };
+
+class Port {
+public:
+    Port(PortName name, int32_t number);
+    Port(const Port&) = delete;
+    Port& operator=(const Port&) = delete;
+
+    int32_t number() const { return number_; }
+    const PortName& portName() const { return name_; }
+    // The character device now open, 0 while none is.
+    dev_t device() const { return device_.load(); }
+
+    // 0 or an open-result code (SER_OPEN_*, SER_ERRNO_BASE + errno).
+    int32_t open();
+    // Gives the device back: exclusive use ends, the descriptor is closed.
+    void close();
+
+    int32_t configure(const LineSettings& settings);
+    int32_t putData(const uint8_t* data, int32_t count);
+    int32_t getData(uint8_t* buf, int32_t count);
+    int32_t rxReadyCount();
+    int32_t txBufCount();
+    int32_t rxFlush();
+    int32_t txFlush();
+    int32_t txDrain();
+    // 1 when the modem line is on, 0 when off, -1 on failure.
+    int32_t modemLine(int bit);
+    // 1 when the counter grew since the last query of it, 0 when not.
+    int32_t counterGrew(Counter which);
+    int32_t setModemLine(int bit, bool on);
+    int32_t sendBreak(int32_t tics);
+    int32_t setTimeoutRx(int32_t ms);
+    int32_t setTimeoutTx(int32_t ms);
+    int32_t timeoutRx();
+    int32_t timeoutTx();
+
+private:
+    using Lock = std::unique_lock<std::mutex>;
+
+    // Opens, locks and sets raw mode on path; 0 or an open-result code.
+    static int32_t openDevice(const std::string& path, UniqueFd& fd, dev_t& device);
+    // Whether the descriptor may be used by this operation now; false when
+    // the device is away (the operation then fails at once).
+    bool usable();
+    // The device went away: the dead descriptor is closed at once.
+    void lose();
+    // The failure value of an operation whose system call set errno.
+    int32_t failed(int err);
+    void takeCounterBaseline();
+
+    const PortName name_;
+    const int32_t number_;
+    std::mutex mutex_;
+    UniqueFd fd_;
+    std::atomic<dev_t> device_{0};
+    bool closed_ = false;
+    bool lost_ = false;
+    std::optional<LineSettings> settings_;
+    int32_t timeoutRx_ = 0;
+    int32_t timeoutTx_ = 0;
+    std::optional<bool> dtr_;
+    std::optional<bool> rts_;
+    serial_icounter_struct counts_{};
+    bool haveCounts_ = false;
+};
+
+}  // namespace sdrv

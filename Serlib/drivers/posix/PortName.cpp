@@ -1,0 +1,97 @@
+#include "PortName.h"
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+namespace sdrv {
+
+namespace {
+
+// The record's name: its bytes up to the first zero byte. A record without a
+// name carries one zero byte, which reads as empty.
+std::string nameBytes(const uint8_t* bytes, int32_t len) {
+    std::string text;
+    if (bytes == nullptr || len <= 0) {
+        return text;
+    }
+    for (int32_t i = 0; i < len && bytes[i] != 0; ++i) {
+        text.push_back(static_cast<char>(bytes[i]));
+    }
+    return text;
+}
+
+// "COMn" with n a plain decimal from 1 up to the last number below the
+// range of path ports; 0 otherwise.
+int32_t comNumber(const std::string& name) {
+    if (name.size() < 4 || name.compare(0, 3, "COM") != 0 || name[3] == '0') {
+        return 0;
+    }
+    int64_t n = 0;
+    for (size_t i = 3; i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9') {
+            return 0;
+        }
+        n = n * 10 + (name[i] - '0');
+        if (n >= kFirstPathPortNumber) {
+            return 0;
+        }
+    }
+    return static_cast<int32_t>(n);
+}
+
+bool linkExists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+std::string driverDirectory() {
+    Dl_info info{};
+    // Any address inside this library names its file.
+    if (::dladdr(reinterpret_cast<const void*>(&driverDirectory), &info) == 0 || info.dli_fname == nullptr) {
+        return {};
+    }
+    const std::string file = info.dli_fname;
+    const size_t slash = file.rfind('/');
+    if (slash == std::string::npos) {
+        return {};
+    }
+    return file.substr(0, slash == 0 ? 1 : slash);
+}
+
+std::optional<PortName> resolvePortName(const SerConfigRec& cfg) {
+    const std::string name = nameBytes(cfg.portName, cfg.portNameLen);
+    if (!name.empty()) {
+        if (name[0] == '/') {
+            return PortName{name, name, 0};
+        }
+        const int32_t n = comNumber(name);
+        if (n == 0) {
+            return std::nullopt;
+        }
+        const std::string dir = driverDirectory();
+        // A link, even a dangling one, decides: the operator meant that
+        // device, and a fallback could open a different one.
+        if (!dir.empty()) {
+            const std::string link = dir + "/ports/" + name;
+            if (linkExists(link)) {
+                return PortName{name, link, n};
+            }
+        }
+        return PortName{name, "/dev/ttyS" + std::to_string(n - 1), n};
+    }
+    if (cfg.port > 0 && cfg.port < kFirstPathPortNumber) {
+        std::string base = nameBytes(cfg.baseName, cfg.baseNameLen);
+        if (base.empty()) {
+            base = "/dev/ttyS";
+        }
+        const std::string path = base + std::to_string(cfg.port - 1);
+        return PortName{path, path, cfg.port};
+    }
+    return std::nullopt;
+}
+
+}  // namespace sdrv

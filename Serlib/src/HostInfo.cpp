@@ -1,0 +1,97 @@
+#include "Serlib/HostInfo.h"
+
+#include <gnu/libc-version.h>
+#include <sys/utsname.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "Serlib/IOError.h"
+
+namespace Serlib {
+
+namespace {
+
+struct OverrideSlot {
+    std::mutex mutex;
+    std::optional<HostInfo> host;
+};
+
+OverrideSlot& overrideSlot() {
+    static OverrideSlot slot;
+    return slot;
+}
+
+HostInfo readRealHost() {
+    struct utsname names {};
+    if (::uname(&names) != 0) {
+        throw IOError(std::string("uname failed: ") + std::strerror(errno));
+    }
+    HostInfo host;
+    host.osName = Host::osNameOf(names.sysname);
+    host.osArch = Host::archName(names.machine);
+    // The runtime of a C++ program is its C library; only the Windows rows
+    // of the driver table look at these two texts.
+    host.runtimeVendor = "GNU";
+    host.runtimeVersion = ::gnu_get_libc_version();
+    return host;
+}
+
+}  // namespace
+
+HostInfo Host::real() {
+    static const HostInfo host = readRealHost();
+    return host;
+}
+
+HostInfo Host::current() {
+    {
+        OverrideSlot& slot = overrideSlot();
+        std::lock_guard<std::mutex> lock(slot.mutex);
+        if (slot.host) {
+            return *slot.host;
+        }
+    }
+    return real();
+}
+
+std::string Host::archName(const std::string& machine) {
+    if (machine == "x86_64") {
+        return "amd64";
+    }
+    if (machine.size() == 4 && machine[0] == 'i' && machine[1] >= '3' && machine[1] <= '6' &&
+        machine.compare(2, 2, "86") == 0) {
+        return "x86";
+    }
+    return machine;
+}
+
+std::string Host::osNameOf(const std::string& sysname) {
+    // The names the tables know; uname spells IRIX in capitals.
+    if (sysname == "IRIX" || sysname == "IRIX64") {
+        return "Irix";
+    }
+    return sysname;
+}
+
+void Host::setOverride(std::optional<HostInfo> host) {
+    OverrideSlot& slot = overrideSlot();
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    slot.host = std::move(host);
+}
+
+ScopedHostOverride::ScopedHostOverride(HostInfo host) {
+    {
+        OverrideSlot& slot = overrideSlot();
+        std::lock_guard<std::mutex> lock(slot.mutex);
+        previous_ = slot.host;
+    }
+    Host::setOverride(std::move(host));
+}
+
+ScopedHostOverride::~ScopedHostOverride() {
+    Host::setOverride(previous_);
+}
+
+}  // namespace Serlib
