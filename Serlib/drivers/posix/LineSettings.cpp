@@ -66,11 +66,8 @@ bool settingsFrom(const SerConfigRec& cfg, LineSettings& out) {
     return true;
 }
 
-int32_t applySettings(int fd, const LineSettings& s) {
-    termios tio{};
-    if (::tcgetattr(fd, &tio) != 0) {
-        return errnoResult();
-    }
+termios termiosFor(const termios& present, const LineSettings& s) {
+    termios tio = present;
     makeRaw(tio);
     tio.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
     tio.c_cflag |= kSizes[s.dataBits];
@@ -97,22 +94,31 @@ int32_t applySettings(int fd, const LineSettings& s) {
     if (mode == kModeXonXoff || (s.handshake & kSoftIn) != 0) {
         tio.c_iflag |= IXOFF;  // we send XON/XOFF to pause the far end
     }
-    const speed_t speed = kSpeeds[s.bitRate];
-    if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0) {
+    // Cannot fail: every speed in the table is a valid one.
+    static_cast<void>(::cfsetispeed(&tio, kSpeeds[s.bitRate]));
+    static_cast<void>(::cfsetospeed(&tio, kSpeeds[s.bitRate]));
+    return tio;
+}
+
+int32_t applySettings(int fd, const LineSettings& s) {
+    termios present{};
+    if (::tcgetattr(fd, &present) != 0) {
         return errnoResult();
     }
-    if (tcsetattrRetrying(fd, tio) != 0) {
+    const termios wanted = termiosFor(present, s);
+    if (tcsetattrRetrying(fd, wanted) != 0) {
         return errnoResult();
     }
-    // tcsetattr succeeds when any part was taken; read back what the
-    // terminal kept so a refused speed or framing is not reported as set.
+    // tcsetattr succeeds when any part was taken, so read back what the
+    // terminal kept. Only the speed and the kind of parity are held to it:
+    // some terminals keep no framing at all (a pseudo-terminal is always
+    // 8 bits without parity), and a UART without stick parity would
+    // otherwise turn mark parity into odd parity without a word.
     termios now{};
     if (::tcgetattr(fd, &now) != 0) {
         return errnoResult();
     }
-    const tcflag_t checked = CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS;
-    if ((now.c_cflag & checked) != (tio.c_cflag & checked) || ::cfgetospeed(&now) != speed ||
-        (now.c_iflag & (IXON | IXOFF)) != (tio.c_iflag & (IXON | IXOFF))) {
+    if (::cfgetospeed(&now) != ::cfgetospeed(&wanted) || (now.c_cflag & CMSPAR) != (wanted.c_cflag & CMSPAR)) {
         return SER_CONFIG_BAD_SETTING;
     }
     return 0;

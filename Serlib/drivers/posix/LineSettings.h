@@ -1,6 +1,8 @@
 #pragma once
 // The line settings of a record, and the one function that turns them into a
 // terminal's whole termios state.
+#include <termios.h>
+
 #include <cstdint>
 
 #include "Serlib/SerDriver.h"
@@ -19,9 +21,13 @@ struct LineSettings {
 // range or names something this platform cannot do (DSR/DTR handshaking).
 bool settingsFrom(const SerConfigRec& cfg, LineSettings& out);
 
-// Raw mode, CLOCAL|CREAD, reads that never wait (VMIN 0, VTIME 0), and the
-// given speed, framing, parity and flow control. 0, SER_CONFIG_BAD_SETTING
-// when the terminal did not take them, or SER_ERRNO_BASE + errno.
+// The whole termios state for the settings, built from a terminal's present
+// one: raw mode, CLOCAL|CREAD, reads that never wait (VMIN 0, VTIME 0), and
+// the speed, framing, parity and flow control of the settings.
+termios termiosFor(const termios& present, const LineSettings& settings);
+
+// Applies termiosFor to the terminal. 0, SER_CONFIG_BAD_SETTING when the
+// terminal did not take the speed or the parity kind, or SER_ERRNO_BASE + errno.
 int32_t applySettings(int fd, const LineSettings& settings);
 
 // Raw mode at the terminal's present speed, for a port not yet configured.

@@ -32,6 +32,7 @@ int32_t openFailure(int err) {
     case ENODEV:
     case ENXIO:
     case ENOTDIR:
+    case EISDIR:
     case EIO:  // a serial node without its hardware answers EIO
         return SER_OPEN_NOT_VALID;
     case EBUSY:  // another program set TIOCEXCL

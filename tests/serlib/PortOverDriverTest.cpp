@@ -1,0 +1,216 @@
+// The library as the server uses it, over the real driver and real
+// pseudo-terminals: initialisation, the port object, the streams.
+#include <gtest/gtest.h>
+
+#include <termios.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "ChildProcess.h"
+#include "PtyDevice.h"
+#include "Serlib/Driver.h"
+#include "Serlib/HostInfo.h"
+#include "Serlib/SerInputStream.h"
+#include "Serlib/SerOutputStream.h"
+#include "Serlib/SerialPortLocal.h"
+
+using namespace std::chrono_literals;
+using Serlib::Bytes;
+using Serlib::IOError;
+using Serlib::SerialConfig;
+using Serlib::SerialPortLocal;
+using Serlib::SerInputStream;
+using Serlib::SerOutputStream;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string ioFailure(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const IOError& e) {
+        return e.what();
+    }
+    return "";
+}
+
+// Every line the probe prints, and its exit status.
+struct ProbeRun {
+    std::vector<std::string> lines;
+    std::optional<int> status;
+};
+
+ProbeRun runProbe(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{SERLIB_PROBE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ChildProcess probe(argv);
+    ProbeRun run;
+    while (std::optional<std::string> line = probe.readLine(10s)) {
+        run.lines.push_back(*line);
+    }
+    run.status = probe.wait(10s);
+    return run;
+}
+
+class PortOverDriver : public ::testing::Test {
+protected:
+    std::shared_ptr<SerialPortLocal> openPort(const std::string& name) {
+        cfg = std::make_shared<SerialConfig>(name);
+        return std::make_shared<SerialPortLocal>(cfg);
+    }
+
+    PrivateDriver driver;
+    PtyDevice device;
+    std::shared_ptr<SerialConfig> cfg;
+};
+
+}  // namespace
+
+TEST(DriverInitialisation, TheHostsDriverIsLoadedByNameFromTheRunPath) {
+    const ProbeRun run = runProbe({"init"});
+    const std::string expected = Serlib::Driver::nameFor(Serlib::Host::real());
+    ASSERT_EQ(run.lines.size(), 2u);
+    EXPECT_EQ(run.lines[0], "SerialPort class loaded: " + expected);
+    if (Serlib::Host::real().osArch == "amd64") {
+        EXPECT_EQ(run.lines[0], "SerialPort class loaded: sdrvLux64");
+    }
+    EXPECT_EQ(run.lines[1], "driver version 100");
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST(DriverInitialisation, AnUnknownPlatformEndsTheProcessWithStatusOne) {
+    const ProbeRun run = runProbe({"init", "Linux", "sparc"});
+    EXPECT_EQ(run.lines, std::vector<std::string>{"Platform not supported"});
+    EXPECT_EQ(run.status, 1);
+}
+
+TEST(DriverInitialisation, AMissingDriverIsReportedOnceAndTheProcessGoesOn) {
+    // No driver for this made-up host is ever built.
+    const ProbeRun run = runProbe({"init", "Irix", "mips"});
+    ASSERT_EQ(run.lines.size(), 2u);
+    const std::string tail = ": Check that native library sdrvIrxMips is in proper directory";
+    ASSERT_GT(run.lines[0].size(), tail.size());
+    EXPECT_EQ(run.lines[0].substr(run.lines[0].size() - tail.size()), tail);
+    EXPECT_NE(run.lines[0].find("libsdrvIrxMips.so"), std::string::npos);  // the loader's own text
+    EXPECT_EQ(run.lines[1].rfind("no driver: ", 0), 0u);
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST_F(PortOverDriver, OpensConfiguresAndSendsText) {
+    auto port = openPort(device.path());
+    EXPECT_TRUE(port->isOpen());
+    EXPECT_GE(port->getPortNum(), 1000);
+    EXPECT_EQ(port->getTimeoutRx(), 0);
+    port->putString("AT\n");
+    EXPECT_EQ(device.receive(3), "AT\n");
+
+    port->setBitRate(SerialConfig::BR_2400);
+    port->setParity(SerialConfig::PY_ODD);
+    port->setStopBits(SerialConfig::ST_2BITS);
+    port->configure();
+    // (A pseudo-terminal keeps the odd-parity bit though not PARENB itself.)
+    const termios tio = device.settings();
+    EXPECT_EQ(cfgetospeed(&tio), speed_t(B2400));
+    EXPECT_EQ(tio.c_cflag & (PARODD | CSTOPB), tcflag_t(PARODD | CSTOPB));
+}
+
+TEST_F(PortOverDriver, ComNameOpensThroughItsLinkAsTheFirstPort) {
+    driver.linkPort("COM1", device.path());
+    auto port = openPort("COM1");
+    EXPECT_EQ(port->getPortNum(), 0);
+    EXPECT_EQ(cfg->getPort(), 1);
+    port->putData(Bytes{0x00, 0xFF});
+    EXPECT_EQ(device.receive(2), std::string("\x00\xFF", 2));
+}
+
+TEST_F(PortOverDriver, SecondOpenInThisProcessIsAlreadyOpen) {
+    auto port = openPort(device.path());
+    EXPECT_EQ(ioFailure([&] { openPort(device.path()); }), "SerOpenPort failed: Port is already open");
+    EXPECT_EQ(ioFailure([&] { openPort("/dev/orvo-no-such-device"); }), "SerOpenPort failed: Port not valid");
+}
+
+TEST_F(PortOverDriver, AnotherProgramFindsThePortInUse) {
+    auto port = openPort(device.path());
+    const ProbeRun run = runProbe({"open", device.path()});
+    ASSERT_FALSE(run.lines.empty());
+    EXPECT_EQ(run.lines.back(), "SerOpenPort failed: Port is in use");
+    port->close();
+    const ProbeRun after = runProbe({"open", device.path()});
+    ASSERT_FALSE(after.lines.empty());
+    EXPECT_EQ(after.lines.back().rfind("opened ", 0), 0u);
+}
+
+TEST_F(PortOverDriver, ModemLineFailuresOnAPseudoTerminalLeaveThePortWorking) {
+    auto port = openPort(device.path());
+    EXPECT_EQ(ioFailure([&] { port->setDTR(true); }), "setDTR failed");
+    EXPECT_EQ(ioFailure([&] { port->sigCTS(); }), "sigCTS failed");
+    port->putByte('!');
+    EXPECT_EQ(device.receive(1), "!");
+}
+
+TEST_F(PortOverDriver, ReceiveTimeoutGivesFewerBytesNotAnError) {
+    auto port = openPort(device.path());
+    port->setTimeoutRx(300);
+    device.send("12");
+    Bytes buf(8);
+    const auto start = Clock::now();
+    EXPECT_EQ(port->getData(buf), 2);
+    EXPECT_GE(Clock::now() - start, 299ms);
+    EXPECT_EQ(std::string(buf.begin(), buf.begin() + 2), "12");
+
+    const auto again = Clock::now();
+    EXPECT_EQ(port->getByte(), -1);
+    EXPECT_GE(Clock::now() - again, 299ms);
+    EXPECT_LT(Clock::now() - again, 5000ms);
+}
+
+TEST_F(PortOverDriver, StreamsCarryBytesBothWays) {
+    auto port = openPort(device.path());
+    port->setTimeoutRx(1000);
+    SerInputStream in(port);
+    SerOutputStream out(port);
+    EXPECT_EQ(port->getTimeoutRx(), 0);
+    EXPECT_EQ(port->getTimeoutTx(), 2147483647);
+
+    out.write(Bytes{'h', 'i', '\r', '\n'});
+    out.write(0x100 + 'x');
+    out.flush();
+    EXPECT_EQ(device.receive(5), "hi\r\nx");
+
+    // A blocking read returns once the device answers.
+    auto reader = std::async(std::launch::async, [&] { return in.read(); });
+    EXPECT_EQ(reader.wait_for(100ms), std::future_status::timeout);
+    device.send("A");
+    ASSERT_EQ(reader.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(reader.get(), 'A');
+
+    device.send("BCD");
+    const auto deadline = Clock::now() + 5s;
+    while (in.available() < 3 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(in.available(), 3);
+    Bytes buf(32);
+    EXPECT_EQ(in.read(buf), 3);
+    EXPECT_EQ(std::string(buf.begin(), buf.begin() + 3), "BCD");
+
+    in.close();
+    EXPECT_EQ(port->getPortNum(), -1);
+    EXPECT_EQ(ioFailure([&] { out.write(Bytes{1}); }), "PutData1: Sent only -1 of 1 bytes");
+}
+
+TEST_F(PortOverDriver, FlowControlTaskRunsOverTheRealDriverAndStopsAtClose) {
+    Serlib::ScopedHostOverride win95(Serlib::HostInfo{"Windows 95", "x86", "", ""});
+    const int before = threadCount();
+    cfg = std::make_shared<SerialConfig>(device.path());
+    cfg->setHandshake(SerialConfig::HS_CTSRTS);
+    testing::internal::CaptureStdout();
+    SerialPortLocal port(cfg);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "FlowControlTask created\n");
+    EXPECT_EQ(threadCount(), before + 1);
+    EXPECT_NE(device.settings().c_cflag & CRTSCTS, 0u);
+    port.close();
+    EXPECT_EQ(threadCount(), before);
+}
