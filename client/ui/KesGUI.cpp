@@ -21,6 +21,11 @@ const char* const kTitle = "Kestrin Controls";
 
 KesGUI::KesGUI(int sport, KesCAM& rc) : Fl_Window(GUIwidth, GUIheight, kTitle), exitAction_([] { std::exit(0); }) {
     kescam = &rc;
+    // By name, so that the font system picks Helvetica or a face with its
+    // metrics, for which the layout's widths are made; FLTK's default face
+    // for FL_HELVETICA is the generic, wider "sans". (The leading space
+    // marks the plain style.)
+    Fl::set_font(FL_HELVETICA, " Helvetica");
     color(backcol);
     labelcolor(blackcol);
     labelfont(FL_HELVETICA);
@@ -77,10 +82,8 @@ KesGUI::KesGUI(int sport, KesCAM& rc) : Fl_Window(GUIwidth, GUIheight, kTitle), 
     show();
 }
 
-Fl_Box* KesGUI::MakeLabel(int x, int y, int w, int h, const char* text) {
-    auto* label = new Fl_Box(x, y, w, h, text);
-    label->box(FL_NO_BOX);
-    label->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
+KesLabel* KesGUI::MakeLabel(int x, int y, int w, int h, const char* text) {
+    auto* label = new KesLabel(x, y, w, h, text);
     label->labelcolor(blackcol);
     label->labelfont(FL_HELVETICA);
     label->labelsize(Kestrin::fontheight);

@@ -6,7 +6,6 @@
 // Threads: built, shown and used on the FLTK event thread (after
 // Fl::lock()); ShowStatus() and RXShow() also from the receiver, whose
 // updates reach the fields through one ordered queue.
-#include <FL/Fl_Box.H>
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Input.H>
 #include <FL/Fl_Output.H>
@@ -15,6 +14,7 @@
 #include <functional>
 #include <string>
 
+#include "KesLabel.h"
 #include "KesView.h"
 #include "UiUpdateQueue.h"
 
@@ -45,13 +45,13 @@ public:
     // with status 0 unless replaced (tests replace it).
     void SetExitAction(std::function<void()> action) { exitAction_ = std::move(action); }
 
-    Fl_Box* prodlabel;
-    Fl_Box* txlabel;
-    Fl_Box* rxlabel;
-    Fl_Box* netlabel;
-    Fl_Box* passwordlabel;
-    Fl_Box* portlabel;
-    Fl_Box* statuslabel;
+    KesLabel* prodlabel;
+    KesLabel* txlabel;
+    KesLabel* rxlabel;
+    KesLabel* netlabel;
+    KesLabel* passwordlabel;
+    KesLabel* portlabel;
+    KesLabel* statuslabel;
     Fl_Button* bclose;
     Fl_Input* txfield;
     Fl_Output* rxfield;
@@ -85,7 +85,7 @@ private:
     void Pause(int ms);
     // A label, a read-only field or an editable field, in the window's font
     // and colours.
-    Fl_Box* MakeLabel(int x, int y, int w, int h, const char* text);
+    KesLabel* MakeLabel(int x, int y, int w, int h, const char* text);
     template <typename Field>
     Field* MakeField(int x, int y, int w, int h);
 
