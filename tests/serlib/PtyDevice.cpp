@@ -127,6 +127,10 @@ void PrivateDriver::linkPort(const std::string& name, const std::string& target)
     std::filesystem::rename(fresh, link);
 }
 
+void PrivateDriver::unlinkPort(const std::string& name) const {
+    std::filesystem::remove(std::filesystem::path(dir_.path()) / "ports" / name);
+}
+
 Record::Record(const std::string& portName, int32_t port, const std::string& baseName)
     : name(portName.begin(), portName.end()), base(baseName.begin(), baseName.end()) {
     // A record without a name carries one zero byte.

@@ -46,6 +46,9 @@ public:
     const std::string& dir() const { return dir_.path(); }
     // Makes (or moves) ports/<name> beside the driver point at target.
     void linkPort(const std::string& name, const std::string& target) const;
+    // Removes ports/<name>, as the system removes the node of a pulled
+    // device (so no later reopen can reach a terminal another test got).
+    void unlinkPort(const std::string& name) const;
 
 private:
     TempDir dir_;

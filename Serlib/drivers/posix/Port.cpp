@@ -121,7 +121,10 @@ void Port::close() {
 }
 
 bool Port::usable() {
-    if (closed_ || lost_ || !fd_.valid()) {
+    if (closed_) {
+        return false;
+    }
+    if ((lost_ && !reopen()) || !fd_.valid()) {
         return false;
     }
     // A hung-up terminal reads as end of file, which raw mode cannot tell
@@ -131,6 +134,34 @@ bool Port::usable() {
         lose();
         return false;
     }
+    return true;
+}
+
+bool Port::reopen() {
+    UniqueFd fd;
+    dev_t device = 0;
+    // Another program may have taken the device meanwhile: its lock then
+    // refuses us and the port stays lost until a later attempt.
+    if (openDevice(name_.path, fd, device) != 0) {
+        return false;
+    }
+    if (settings_ && applySettings(fd.get(), *settings_) != 0) {
+        return false;
+    }
+    // Modem lines as they were asked for; a device without them (as a
+    // pseudo-terminal) refused them before too, so that is no reason to fail.
+    if (dtr_) {
+        int bit = TIOCM_DTR;
+        static_cast<void>(::ioctl(fd.get(), *dtr_ ? TIOCMBIS : TIOCMBIC, &bit));
+    }
+    if (rts_) {
+        int bit = TIOCM_RTS;
+        static_cast<void>(::ioctl(fd.get(), *rts_ ? TIOCMBIS : TIOCMBIC, &bit));
+    }
+    fd_ = std::move(fd);
+    device_.store(device);
+    lost_ = false;
+    takeCounterBaseline();
     return true;
 }
 
@@ -347,6 +378,12 @@ int32_t Port::counterGrew(Counter which) {
 
 int32_t Port::setModemLine(int bit, bool on) {
     Lock lock(mutex_);
+    // Remembered first: a device that comes back gets the line as asked.
+    if (bit == TIOCM_DTR) {
+        dtr_ = on;
+    } else if (bit == TIOCM_RTS) {
+        rts_ = on;
+    }
     if (!usable()) {
         return -1;
     }

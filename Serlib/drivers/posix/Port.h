@@ -3,6 +3,14 @@
 // by, and what the upper layer last asked of it. Every operation takes the
 // port's own lock, so the flow-control thread and the port's user may call
 // at the same time.
+//
+// A device that goes away (a USB adapter pulled) shows as EIO, ENXIO or
+// ENODEV, or as a hang-up on the descriptor. The port is then lost: the dead
+// descriptor is closed at once and every operation that touches the device
+// first tries, once, to open the same path again (a ports/ link is followed
+// anew), taking the locks and applying the last settings, modem lines and
+// time-outs it was given. Until that succeeds the operations fail at once.
+// Nothing runs between operations, so an absent device costs nothing.
 #include <sys/types.h>
 
 #include <atomic>
@@ -62,9 +70,12 @@ private:
 
     // Opens, locks and sets raw mode on path; 0 or an open-result code.
     static int32_t openDevice(const std::string& path, UniqueFd& fd, dev_t& device);
-    // Whether the descriptor may be used by this operation now; false when
-    // the device is away (the operation then fails at once).
+    // Whether the descriptor may be used by this operation now: a lost port
+    // gets its one reopen attempt here. False when the device is away (the
+    // operation then fails at once).
     bool usable();
+    // One attempt to open the device again and give it back its settings.
+    bool reopen();
     // The device went away: the dead descriptor is closed at once.
     void lose();
     // The failure value of an operation whose system call set errno.

@@ -7,7 +7,39 @@
  * record's port holds the 1-based number of the opened port. SerConfigure,
  * SerClosePort and SerPutByte return 0 for success. SerPutData returns the
  * number of bytes accepted. Every other operation returns -1 for failure.
- * Every operation given the handle -1 (no open port) reports failure. */
+ * Every operation given the handle -1 (no open port) reports failure.
+ *
+ * The POSIX driver (drivers/posix) in particular:
+ * - Names: "COMn" opens the link ports/COMn in the directory of the driver
+ *   library file when that link exists, else /dev/ttyS(n-1); a name starting
+ *   with "/" is opened as it is; a record without a name and port n > 0
+ *   opens the base name followed by n-1 ("/dev/ttyS" when empty). "COMn" and
+ *   numbered ports get the number n; a path gets a number from 1001 up.
+ * - Open results: 1000 when this process has the port (or the same device)
+ *   open already; 1002 when another program holds the device (flock, or
+ *   TIOCEXCL); 1003 when there is no such device or it is not a terminal;
+ *   2000 + errno otherwise (2013: no permission).
+ * - Time-outs are milliseconds, kept per port. Reads never wait: the library
+ *   enforces the receive time-out by polling SerRxReadyCount, so SerGetByte
+ *   and SerGetData return at once with what is waiting (-1 / 0 when nothing
+ *   is). A write waits at most the send time-out (0: no limit) and then
+ *   returns the count sent so far; a time-out is never an error.
+ * - tics of SerSendBreak are milliseconds (0 or less: the standard break).
+ * - SerFlowTask has no work (the kernel does flow control); it returns 0 for
+ *   an open port.
+ * - A device that goes away while open (USB adapter pulled: EIO, ENXIO,
+ *   ENODEV or a hang-up) makes the port "lost". Its handle stays valid. The
+ *   first operation to see it fails; from then on every operation that
+ *   touches the device (all but the time-out getters and setters, which keep
+ *   working on the stored values, and SerFlowTask) first makes one attempt
+ *   to open the same name again, resolved the same way (a ports/ link is
+ *   followed anew), with its locks, and to reapply the last settings given
+ *   to SerConfigure, DTR/RTS as last set, and the time-outs. While that
+ *   fails the operation returns its failure value at once: SerPutData,
+ *   SerGetData, SerGetByte and the queries -1, SerPutByte -1, SerConfigure
+ *   2005 (EIO). The first operation that succeeds again is the sign the
+ *   device is back. There are no attempts between operations.
+ */
 #ifndef SERLIB_SERDRIVER_H
 #define SERLIB_SERDRIVER_H
 
