@@ -24,4 +24,11 @@ public:
 
     // Writes s and a line end to standard output.
     static void OutLine(const std::string& s);
+
+    // The program's entry: opens the setup window and runs the window
+    // toolkit's event loop. The arguments are ignored. Defined with the
+    // windows (server/ui), so the core links no window code.
+    static int main(int argc, char** argv);
+    // Opens the setup window; nothing else happens until "Start".
+    void init();
 };

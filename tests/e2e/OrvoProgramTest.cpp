@@ -1,0 +1,121 @@
+// The real `orvo` program driven as a person would: its setup window on the
+// (virtual) display, "Start" clicked, a TCP client on port 3001 and a virtual
+// modem linked as COM1 in the build tree.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "ChildProcess.h"
+#include "DesktopWindow.h"
+#include "LineReader.h"
+#include "LineWriter.h"
+#include "NetError.h"
+#include "TcpSocket.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string portsDir()
+{
+    const std::string bin = programPath("orvo");
+    const std::string dir = bin.substr(0, bin.rfind('/')) + "/../lib/ports";
+    ::mkdir(dir.c_str(), 0755);
+    return dir;
+}
+
+std::optional<TcpSocket> connectWithin(int port, std::chrono::milliseconds limit)
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        try {
+            return TcpSocket::connect("127.0.0.1", port);
+        } catch (const NetError&) {
+            if (std::chrono::steady_clock::now() > end) return std::nullopt;
+            std::this_thread::sleep_for(50ms);
+        }
+    }
+}
+
+long residentKiB(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "VmRSS:") {
+            long kib = 0;
+            status >> kib;
+            return kib;
+        }
+        status.ignore(4096, '\n');
+    }
+    return -1;
+}
+
+// Centre of the setup window's grid cells (10 rows of 26, 2 columns of 125).
+constexpr int quitX = 62, startX = 187, buttonRowY = 9 * 26 + 13;
+
+TEST(OrvoProgram, StartBridgesTheModemOnPort3001AndClosingTheWindowEndsWithZero)
+{
+    ChildProcess modem({programPath("vdev"), "--link", portsDir() + "/COM1"});
+    ASSERT_TRUE(modem.readLine(5s).has_value());
+
+    const auto launched = std::chrono::steady_clock::now();
+    ChildProcess orvo({programPath("orvo"), "ignored", "--arguments"});
+    std::optional<DesktopWindow> setup = DesktopWindow::find("Orvo Setup", 15s);
+    ASSERT_TRUE(setup.has_value());
+    std::cout << "start-up to the setup window: "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - launched)
+                     .count()
+              << " ms" << std::endl;
+    int width = 0, height = 0;
+    ASSERT_TRUE(setup->size(width, height));
+    EXPECT_EQ(width, 250);
+    EXPECT_EQ(height, 260);
+    EXPECT_FALSE(connectWithin(3001, 0ms).has_value()) << "nothing listens before Start";
+
+    setup->click(startX, buttonRowY);
+    std::optional<DesktopWindow> status = DesktopWindow::find("Orvo Server", 15s);
+    ASSERT_TRUE(status.has_value());
+    ASSERT_TRUE(status->size(width, height));
+    EXPECT_EQ(width, 340);
+    EXPECT_EQ(height, 299);
+
+    std::optional<TcpSocket> socket = connectWithin(3001, 10s);
+    ASSERT_TRUE(socket.has_value());
+    socket->setReceiveTimeout(10000);
+    LineReader in(*socket);
+    LineWriter out(*socket);
+    EXPECT_EQ(in.readLine().text, "OK");
+    out.writeLine("AT");
+    EXPECT_EQ(in.readLine().text, "4F4B0D0A");
+    std::cout << "resident memory with a client connected: " << residentKiB(orvo.pid()) << " KiB" << std::endl;
+    out.writeLine("KILL");
+    EXPECT_EQ(in.readLine().text, "CLOSE");
+    EXPECT_TRUE(in.readLine().endOfStream());
+
+    status->requestClose();
+    EXPECT_EQ(orvo.wait(15s), 0);
+}
+
+TEST(OrvoProgram, QuitEndsWithZeroAndOpensNothing)
+{
+    ChildProcess orvo({programPath("orvo")});
+    std::optional<DesktopWindow> setup = DesktopWindow::find("Orvo Setup", 15s);
+    ASSERT_TRUE(setup.has_value());
+    setup->requestClose();  // ignored: the dialog leaves only through its buttons
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(setup->isViewable());
+    setup->click(quitX, buttonRowY);
+    EXPECT_EQ(orvo.wait(10s), 0);
+    EXPECT_FALSE(connectWithin(3001, 0ms).has_value());
+}
+
+}  // namespace
