@@ -1,13 +1,17 @@
 #include "Serlib/Driver.h"
 
 #include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <iostream>
 #include <mutex>
+#include <vector>
 
 #include "Serlib/IOError.h"
 
@@ -54,6 +58,51 @@ void bind(void* handle, const char* symbol, Fn& slot) {
     std::memcpy(&slot, &address, sizeof(slot));
 }
 
+// The directories the program's own library search would try: its run
+// path ($ORIGIN expanded), LD_LIBRARY_PATH, the system directories.
+std::vector<std::string> programSearchPath() {
+    std::vector<std::string> dirs;
+    void* self = ::dlopen(nullptr, RTLD_NOW);
+    if (self == nullptr) {
+        return dirs;
+    }
+    Dl_serinfo size{};
+    if (::dlinfo(self, RTLD_DI_SERINFOSIZE, &size) == 0 && size.dls_size > 0) {
+        // Storage aligned for the structure; dlinfo fills it in place.
+        std::vector<std::max_align_t> storage(size.dls_size / sizeof(std::max_align_t) + 1);
+        auto* info = reinterpret_cast<Dl_serinfo*>(storage.data());
+        info->dls_size = size.dls_size;
+        info->dls_cnt = size.dls_cnt;
+        if (::dlinfo(self, RTLD_DI_SERINFO, info) == 0) {
+            for (unsigned int i = 0; i < info->dls_cnt; ++i) {
+                dirs.emplace_back(info->dls_serpath[i].dls_name);
+            }
+        }
+    }
+    static_cast<void>(::dlclose(self));
+    return dirs;
+}
+
+// Loads lib<name>.so as the program's loader would find it. The loader
+// searches the run path of the object that calls dlopen; when a tool such as
+// a sanitizer wraps dlopen, that object is the tool, not the program, so the
+// program's own search path is walked here as well.
+DriverOps loadByName(const std::string& name) {
+    const std::string file = "lib" + name + ".so";
+    try {
+        return Driver::loadFile(file);
+    } catch (const DriverLoadError& notFound) {
+        for (const std::string& dir : programSearchPath()) {
+            const std::string path = dir + "/" + file;
+            if (::access(path.c_str(), F_OK) != 0) {
+                continue;
+            }
+            return Driver::loadFile(path);
+        }
+        throw;
+    }
+}
+
 void runInitialisation() {
     const HostInfo host = Host::current();
     const std::string name = Driver::nameFor(host);
@@ -62,7 +111,7 @@ void runInitialisation() {
         std::exit(1);
     }
     try {
-        activate(Driver::loadFile("lib" + name + ".so"));
+        activate(loadByName(name));
         std::cout << "SerialPort class loaded: " << name << std::endl;
     } catch (const DriverLoadError& error) {
         {
