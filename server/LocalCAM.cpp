@@ -129,11 +129,13 @@ void LocalCAM::CommandB4(const std::string& s) {
 void LocalCAM::CommandB5() {
     reapFinishedSessions();
     bool started = false;
+    // Made before the lock: the session copies the listening socket, which
+    // takes the same lock.
+    auto session = std::make_shared<ClientSocket>(*this);
     {
         std::lock_guard<std::mutex> lock(connectMutex);
         if (stopping_) return;
         if (!currentSession && listeningSocket) {
-            auto session = std::make_shared<ClientSocket>(*this);
             currentSession = session;
             {
                 std::lock_guard<std::mutex> sessionsLock(sessionsMutex_);
