@@ -34,21 +34,6 @@ std::string rejection(F f) {
 
 }  // namespace
 
-TEST(SerialConfigRecord, ConstantsAreTheDriverCodes) {
-    EXPECT_EQ(SerialConfig::BR_110, 0);
-    EXPECT_EQ(SerialConfig::BR_9600, 7);
-    EXPECT_EQ(SerialConfig::BR_115200, 11);
-    EXPECT_EQ(SerialConfig::PY_MARK, 3);
-    EXPECT_EQ(SerialConfig::LN_5BITS, 0);
-    EXPECT_EQ(SerialConfig::LN_8BITS, 3);
-    EXPECT_EQ(SerialConfig::ST_2BITS, 1);
-    EXPECT_EQ(SerialConfig::HS_CTSDTR, SerialConfig::HS_CTSRTS);
-    EXPECT_EQ(SerialConfig::HS_DSRDTR, 3);
-    EXPECT_EQ(SerialConfig::HS_HARD_IN | SerialConfig::HS_HARD_OUT | SerialConfig::HS_SOFT_IN |
-                  SerialConfig::HS_SOFT_OUT,
-              240);
-}
-
 TEST(SerialConfigRecord, EachConstructorFillsItsFields) {
     const SerialConfig named("COM3");
     EXPECT_EQ(named.getPort(), 0);

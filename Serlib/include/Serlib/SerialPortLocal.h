@@ -4,6 +4,17 @@
 // them, the reading of driver results, the library-side receive timeout, the
 // per-platform feature flags and the flow-control task.
 // Not synchronised: one thread at a time (the flow-control task excepted).
+//
+// A device pulled while its port is open (a USB adapter unplugged): the
+// driver keeps the port open and its handle; getPortNum() and isOpen() do not
+// change. Until the device is back every exchange fails at once: sends raise
+// "PutData1: Sent only -1 of N bytes" (putData), "PutString: sent only -1 of
+// N bytes", "PutByte failed"; reads raise "getData: failed"; rxReadyCount()
+// (a stream's available()) raises "rxReadyCount failed"; getByte() answers
+// -1. Each such operation makes the driver try once to reopen the device by
+// its name with the port's settings, so the first operation that succeeds
+// after a failure is the sign the device is back. No time is spent between
+// operations.
 #include <memory>
 #include <string>
 
