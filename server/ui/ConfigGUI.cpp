@@ -13,12 +13,9 @@ namespace {
 constexpr int cellWidth = ConfigGUI::wid / ConfigGUI::columns;
 constexpr int cellHeight = ConfigGUI::hit / ConfigGUI::rows;
 
-Fl_Box* makeLabel(const char* text)
+FittedLabel* makeLabel(const char* text)
 {
-    auto* label = new Fl_Box(0, 0, cellWidth, cellHeight);
-    label->copy_label(text);
-    label->box(FL_NO_BOX);
-    label->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
+    auto* label = new FittedLabel(0, 0, cellWidth, cellHeight, text);
     label->labelfont(FL_HELVETICA);
     label->labelsize(ConfigGUI::fontheight);
     label->labelcolor(ConfigGUI::blackcol);
@@ -95,6 +92,7 @@ ConfigGUI::ConfigGUI(ControllerFactory createController, ProcessExit exitProcess
     : Fl_Window(wid, hit), handler_(*this), createController_(std::move(createController)),
       exitProcess_(std::move(exitProcess))
 {
+    FittedLabel::useHelveticaByName();
     blanklabel1 = makeLabel("   ");
     blanklabel2 = makeLabel("   ");
     serialportlabel = makeLabel("   Serial Port");

@@ -2,10 +2,11 @@
 // The server's setup window: the operator picks the serial port, the TCP port
 // and the line settings from fixed lists; "Start" hands them to the bridge
 // controller, "Quit" ends the program. Event thread only.
-#include <FL/Fl_Box.H>
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Choice.H>
 #include <FL/Fl_Window.H>
+
+#include "FittedLabel.h"
 
 #include <functional>
 #include <string>
@@ -61,16 +62,16 @@ public:
 
     ButtonHandler& buttonHandler() { return handler_; }
 
-    Fl_Box* blanklabel1;
-    Fl_Box* blanklabel2;
-    Fl_Box* serialportlabel;
-    Fl_Box* socketportlabel;
-    Fl_Box* baudratelabel;
-    Fl_Box* databitslabel;
-    Fl_Box* stopbitslabel;
-    Fl_Box* paritylabel;
-    Fl_Box* handshakelabel;
-    Fl_Box* dtrlabel;
+    FittedLabel* blanklabel1;
+    FittedLabel* blanklabel2;
+    FittedLabel* serialportlabel;
+    FittedLabel* socketportlabel;
+    FittedLabel* baudratelabel;
+    FittedLabel* databitslabel;
+    FittedLabel* stopbitslabel;
+    FittedLabel* paritylabel;
+    FittedLabel* handshakelabel;
+    FittedLabel* dtrlabel;
     ActionButton* buttonOK;
     ActionButton* buttonQuit;
     Fl_Choice* choiceSerialPort;

@@ -20,12 +20,9 @@ namespace {
 // the codec would turn them into a single stray zero byte.
 constexpr std::size_t maxHexDigits = 32;
 
-Fl_Box* makeLabel(const char* text)
+FittedLabel* makeLabel(const char* text)
 {
-    auto* label = new Fl_Box(0, 0, 0, 0);
-    label->copy_label(text);
-    label->box(FL_NO_BOX);
-    label->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
+    auto* label = new FittedLabel(0, 0, 0, 0, text);
     label->labelfont(FL_HELVETICA);
     label->labelsize(Orvo::fontheight);
     label->labelcolor(LocalGUI::blackcol);
@@ -63,6 +60,7 @@ LocalGUI::LocalGUI(int sport, LocalCAM& lc, ProcessExit exitProcess)
     : Fl_Window(Orvo::appwidth, 299), controller_(&lc), exitProcess_(std::move(exitProcess)), bcloseHandler_(*this),
       lnaHandler_(*this), txaHandler_(*this)
 {
+    FittedLabel::useHelveticaByName();
     bclose = new Fl_Button(0, 0, 0, 0);
     bclose->copy_label("Close Connection");
     bclose->labelfont(FL_HELVETICA);

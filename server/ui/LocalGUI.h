@@ -8,7 +8,6 @@
 // Threads: built and used on the FLTK event thread. The Show operations may
 // be called from any thread: a call from another thread is queued in order
 // and applied by the event thread; it never waits for the FLTK lock.
-#include <FL/Fl_Box.H>
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Input.H>
 #include <FL/Fl_Output.H>
@@ -19,6 +18,7 @@
 #include <string>
 
 #include "ConfigGUI.h"
+#include "FittedLabel.h"
 #include "StatusView.h"
 #include "UiUpdateQueue.h"
 
@@ -78,13 +78,13 @@ public:
     std::string devtype;
     int socketport = 0;
     Fl_Button* bclose;
-    Fl_Box* seriallabel;
-    Fl_Box* ipfieldlabel;
-    std::unique_ptr<Fl_Box> passwordlabel;  // made but never placed
-    Fl_Box* txlabel;
-    Fl_Box* rxlabel;
-    Fl_Box* portlabel;
-    Fl_Box* statuslabel;
+    FittedLabel* seriallabel;
+    FittedLabel* ipfieldlabel;
+    std::unique_ptr<FittedLabel> passwordlabel;  // made but never placed
+    FittedLabel* txlabel;
+    FittedLabel* rxlabel;
+    FittedLabel* portlabel;
+    FittedLabel* statuslabel;
     Fl_Input* ipfield;
     std::unique_ptr<Fl_Input> passwordfield;  // made but never placed
     Fl_Input* txfield;

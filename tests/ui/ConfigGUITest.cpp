@@ -1,6 +1,7 @@
 #include "ConfigGUI.h"
 
 #include <FL/Fl.H>
+#include <FL/fl_draw.H>
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -147,6 +148,13 @@ TEST_F(ConfigGUITest, TenEqualRowsWithLabelsLeftAndQuitBeforeStart)
             EXPECT_EQ(cell->parent(), window);
             EXPECT_EQ(cell->labelsize(), 15);
         }
+    }
+    // No label loses its end, whatever face stands in for Helvetica.
+    for (FittedLabel* label : {window->serialportlabel, window->baudratelabel, window->databitslabel,
+                               window->stopbitslabel, window->paritylabel, window->handshakelabel, window->dtrlabel,
+                               window->socketportlabel}) {
+        fl_font(label->labelfont(), label->fittedSize());
+        EXPECT_LE(fl_width(label->label()), label->w()) << label->label();
     }
     EXPECT_STREQ(window->buttonOK->label(), "Start");
     EXPECT_STREQ(window->blanklabel2->label(), "   ");

@@ -21,6 +21,9 @@
 #include "TcpListener.h"
 #include "TcpSocket.h"
 
+// Last: it brings in Xlib, whose macros (Status, None) clash with names above.
+#include <FL/fl_draw.H>
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -181,6 +184,11 @@ TEST_F(LocalGUITest, PlacesEveryComponentInTheClientArea)
         }
     }
     EXPECT_EQ(window->children(), 13);
+    for (FittedLabel* label : {window->seriallabel, window->txlabel, window->rxlabel, window->ipfieldlabel,
+                               window->portlabel, window->statuslabel}) {
+        fl_font(label->labelfont(), label->fittedSize());
+        EXPECT_LE(fl_width(label->label()), label->w()) << label->label();
+    }
     EXPECT_EQ(window->passwordfield->parent(), nullptr);
     EXPECT_EQ(window->passwordlabel->parent(), nullptr);
     EXPECT_EQ(window->statusfield->textsize(), 13);
