@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "PtyDevice.h"
 #include "Serlib/SerDriver.h"
@@ -21,11 +22,18 @@ namespace {
 
 class RealDriver : public ::testing::Test {
 protected:
+    ~RealDriver() override {
+        // The driver outlives the test in this process; its ports must not.
+        for (int32_t h : opened) d.SerClosePort(h);
+    }
+
     // Opens the device by its path; the handle, or -1 with the result code
     // in lastOpen.
     int32_t open(Record& r) {
         lastOpen = d.SerOpenPort(r.get());
-        return lastOpen == 0 ? r.rec.port - 1 : -1;
+        if (lastOpen != 0) return -1;
+        opened.push_back(r.rec.port - 1);
+        return r.rec.port - 1;
     }
     int32_t openDevice() {
         Record r(device.path());
@@ -60,6 +68,7 @@ protected:
     const Serlib::DriverOps& d = driver.ops();
     PtyDevice device;
     int32_t lastOpen = -1;
+    std::vector<int32_t> opened;
 };
 
 // Another program's claim on a terminal: its own descriptor and lock.
@@ -319,7 +328,7 @@ TEST_F(RealDriver, TheSameDeviceTwiceIsAlreadyOpen) {
     EXPECT_EQ(d.SerOpenPort(viaLink.get()), SER_OPEN_ALREADY_OPEN);
     EXPECT_EQ(d.SerClosePort(h), 0);
     Record third(device.path());
-    EXPECT_EQ(d.SerOpenPort(third.get()), 0);
+    EXPECT_GE(open(third), 0);
 }
 
 TEST_F(RealDriver, ADeviceAnotherProgramLockedIsInUse) {

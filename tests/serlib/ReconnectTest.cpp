@@ -101,6 +101,8 @@ protected:
         EXPECT_EQ(device->receive(5), "hello");
     }
 
+    ~Reconnect() override { d.SerClosePort(handle); }
+
     // Pulls the device: its name goes and its terminal hangs up. Pseudo-
     // terminal numbers are reused at once, so a name left behind could lead
     // a reopen to another test's terminal.
@@ -272,7 +274,7 @@ TEST_F(Reconnect, ClosingALostPortEndsIt) {
     EXPECT_EQ(device->receive(1, 100ms), "");
     Record again("COM1");
     EXPECT_EQ(d.SerOpenPort(again.get()), 0);
-    EXPECT_EQ(again.rec.port, 1);
+    EXPECT_EQ(again.rec.port, 1);  // closed by the fixture, as the same handle
 }
 
 TEST_F(Reconnect, ThePortObjectFailsFastWhileAwayAndWorksAgainAfter) {
@@ -345,4 +347,5 @@ TEST(ReconnectWithVdev, TheVirtualModemVanishesAndReturnsUnderItsLink) {
     ASSERT_TRUE(second);
     EXPECT_NE(*second, *first);
     EXPECT_EQ(exchange("AT\n"), "OK\r\n");
+    EXPECT_EQ(d.SerClosePort(h), 0);
 }
