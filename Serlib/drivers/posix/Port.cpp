@@ -89,6 +89,8 @@ int32_t Port::openDevice(const std::string& path, UniqueFd& out, dev_t& device) 
     }
     const int32_t rawMode = applyRawMode(fd.get());
     if (rawMode != 0) {
+        // The terminal would stay exclusive after this descriptor goes.
+        static_cast<void>(::ioctl(fd.get(), TIOCNXCL));
         return rawMode;
     }
     device = st.st_rdev;
