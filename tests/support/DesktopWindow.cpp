@@ -4,6 +4,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <thread>
@@ -36,7 +37,7 @@ bool viewable(Display* display, Window window)
 
 // Depth-first over the window tree (with no window manager the programs'
 // windows are children of the root).
-Window search(Display* display, Window parent, const std::string& prefix)
+Window search(Display* display, Window parent, const std::string& prefix, const std::vector<unsigned long>& except)
 {
     Window root = 0, parentOut = 0;
     Window* children = nullptr;
@@ -45,10 +46,12 @@ Window search(Display* display, Window parent, const std::string& prefix)
     Window found = 0;
     for (unsigned int i = 0; i < count && !found; ++i) {
         const std::string title = titleOf(display, children[i]);
-        if (title.compare(0, prefix.size(), prefix) == 0 && !title.empty() && viewable(display, children[i]))
+        const bool excluded = std::find(except.begin(), except.end(), children[i]) != except.end();
+        if (!excluded && !title.empty() && title.compare(0, prefix.size(), prefix) == 0 &&
+            viewable(display, children[i]))
             found = children[i];
         else
-            found = search(display, children[i], prefix);
+            found = search(display, children[i], prefix, except);
     }
     if (children) XFree(children);
     return found;
@@ -70,13 +73,14 @@ std::string quoted(const std::string& text)
 
 }  // namespace
 
-std::optional<DesktopWindow> DesktopWindow::find(const std::string& titlePrefix, std::chrono::milliseconds timeout)
+std::optional<DesktopWindow> DesktopWindow::find(const std::string& titlePrefix, std::chrono::milliseconds timeout,
+                                                 const std::vector<unsigned long>& except)
 {
     const auto end = std::chrono::steady_clock::now() + timeout;
     DisplayPtr display = openDisplay();
     if (!display) return std::nullopt;
     for (;;) {
-        if (Window w = search(display.get(), DefaultRootWindow(display.get()), titlePrefix)) return DesktopWindow(w);
+        if (Window w = search(display.get(), DefaultRootWindow(display.get()), titlePrefix, except)) return DesktopWindow(w);
         if (std::chrono::steady_clock::now() > end) return std::nullopt;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -104,6 +108,11 @@ bool DesktopWindow::isViewable() const
     return display && viewable(display.get(), id_);
 }
 
+void DesktopWindow::moveTo(int x, int y) const
+{
+    run("xdotool windowmove --sync " + std::to_string(id_) + " " + std::to_string(x) + " " + std::to_string(y));
+}
+
 void DesktopWindow::click(int x, int y) const
 {
     run("xdotool mousemove --sync --window " + std::to_string(id_) + " " + std::to_string(x) + " " +
@@ -115,6 +124,54 @@ void DesktopWindow::typeAt(int x, int y, const std::string& text, bool pressEnte
     click(x, y);
     if (!text.empty()) run("xdotool type --delay 20 -- " + quoted(text));
     if (pressEnter) run("xdotool key Return");
+}
+
+namespace {
+
+// Asks the clipboard's owner for its text and waits for the answer.
+std::optional<std::string> readClipboard(std::chrono::milliseconds timeout)
+{
+    DisplayPtr display = openDisplay();
+    if (!display) return std::nullopt;
+    Display* d = display.get();
+    const Window requestor = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
+    const Atom clipboard = XInternAtom(d, "CLIPBOARD", False);
+    const Atom utf8 = XInternAtom(d, "UTF8_STRING", False);
+    const Atom property = XInternAtom(d, "ORVO_TEST_CLIPBOARD", False);
+    XConvertSelection(d, clipboard, utf8, property, requestor, CurrentTime);
+    XFlush(d);
+    std::optional<std::string> text;
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        XEvent event;
+        if (!XCheckTypedWindowEvent(d, requestor, SelectionNotify, &event)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
+        if (event.xselection.property == None) break;
+        Atom type = 0;
+        int format = 0;
+        unsigned long items = 0, remaining = 0;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(d, requestor, property, 0, 65536, True, AnyPropertyType, &type, &format, &items,
+                               &remaining, &data) == Success &&
+            data) {
+            text = std::string(reinterpret_cast<char*>(data), items);
+            XFree(data);
+        }
+        break;
+    }
+    XDestroyWindow(d, requestor);
+    return text;
+}
+
+}  // namespace
+
+std::optional<std::string> DesktopWindow::copyText(int x, int y) const
+{
+    click(x, y);
+    run("xdotool key ctrl+a ctrl+c");
+    return readClipboard(std::chrono::milliseconds(2000));
 }
 
 void DesktopWindow::requestClose() const

@@ -5,23 +5,33 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 class DesktopWindow {
 public:
-    // The first top-level window whose title begins with titlePrefix, waiting
-    // up to timeout for it to appear (and be mapped).
-    static std::optional<DesktopWindow> find(const std::string& titlePrefix, std::chrono::milliseconds timeout);
+    // The first top-level window whose title begins with titlePrefix and
+    // that is not one of except, waiting up to timeout for it to appear (and
+    // be mapped).
+    static std::optional<DesktopWindow> find(const std::string& titlePrefix, std::chrono::milliseconds timeout,
+                                             const std::vector<unsigned long>& except = {});
 
     unsigned long id() const { return id_; }
     std::string title() const;
     // Width and height of the window's client area.
     bool size(int& width, int& height) const;
 
+    // Moves the window's top-left corner to (x, y) of the screen; windows
+    // without a window manager all open at the same place.
+    void moveTo(int x, int y) const;
     // A left click at (x, y) of the client area.
     void click(int x, int y) const;
     // Types text (then Enter when asked) into whatever has the keyboard
     // focus inside the window after a click at (x, y).
     void typeAt(int x, int y, const std::string& text, bool pressEnter) const;
+    // The text of the field at (x, y), as a person would copy it: click,
+    // select all (Ctrl+A), copy (Ctrl+C), then read the clipboard. Nothing
+    // when the clipboard stays empty.
+    std::optional<std::string> copyText(int x, int y) const;
     // What the close button of a title bar does: WM_DELETE_WINDOW.
     void requestClose() const;
     // Whether the window still exists and is mapped.
