@@ -11,6 +11,8 @@
 
 namespace {
 
+constexpr int kSendTimeoutMs = 10000;
+
 // A signed decimal integer as the whole text: an optional sign, then digits
 // only, within 32 bits. Anything else is not a port number.
 std::optional<int> parseDecimal(const std::string& text) {
@@ -89,6 +91,9 @@ void KesCAM::ConnectToServer() {
             cs = socket;
         }
         socket->setReceiveTimeout(timing_.greetingTimeoutMs);
+        // Sends run on the event thread: a server that stops reading must not
+        // hold the window for ever once the socket's buffers are full.
+        socket->setSendTimeout(kSendTimeoutMs);
     } catch (const NetError&) {
         ShowStat("Socket Open Failed - No Such Host");
         Delay(timing_.failedOpenPauseMs);
