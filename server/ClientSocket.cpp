@@ -227,5 +227,14 @@ void ClientSocket::interrupt() {
     }
     delayWake_.notify_all();
     std::lock_guard<std::mutex> lock(sessionMutex_);
+    // The server is going away: the client hears it as from any close.
+    if (open_ && csout) {
+        try {
+            csout->writeLine("CLOSE");
+        } catch (const NetError&) {
+            // The client is gone already.
+        }
+    }
+    open_ = false;
     if (cs) cs->shutdown();
 }

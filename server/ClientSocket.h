@@ -62,8 +62,8 @@ private:
     void ShowStat(const std::string& text);
     // Sleeps t ms; interrupt() ends it early.
     void Delay(int t);
-    // For the controller's shutdown: wakes any blocked accept wait, read or
-    // pause of this session, so its thread ends.
+    // For the controller's shutdown: sends "CLOSE" to a connected client and
+    // wakes any blocked read or pause of this session, so its thread ends.
     void interrupt();
     void join();
     bool finished() const { return finished_; }

@@ -1,0 +1,301 @@
+// The client session and line protocol over real TCP on loopback, with the
+// real controller, the real driver and a pseudo-terminal device.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <thread>
+
+#include "ClientSocket.h"
+#include "HexCodec.h"
+#include "LocalCAM.h"
+#include "ServerTestSupport.h"
+
+namespace {
+
+std::string hexOf(const std::string& bytes) {
+    return HexCodec::BS2S(Bytes(bytes.begin(), bytes.end()), static_cast<int>(bytes.size()));
+}
+
+std::optional<InetAddress> testHost(const std::string&) { return InetAddress{"testhost", "192.0.2.7"}; }
+
+class Bridge : public ::testing::Test {
+protected:
+    void start(PtyDevice::Responder responder = PtyDevice::modem()) {
+        device = std::make_unique<PtyDevice>(std::move(responder));
+        log = std::make_shared<ViewLog>();
+        cam = std::make_unique<LocalCAM>(device->path(), 0, 9600, 8, 1, "None", "None", 0,
+                                         recordingViewFactory(log), testHost);
+        port = LocalCAM::listeningPort();
+        ASSERT_GT(port, 0);
+        ASSERT_TRUE(log->waitFor("status", "Awaiting client connection"));
+    }
+    void TearDown() override {
+        cam.reset();
+        device.reset();
+    }
+    // A client that has been greeted.
+    std::unique_ptr<LineClient> connect() {
+        auto client = std::make_unique<LineClient>(port);
+        EXPECT_EQ(client->readLine(), std::optional<std::string>("OK"));
+        return client;
+    }
+    // Sends a command and returns its answer line.
+    std::string ask(LineClient& client, const std::string& command) {
+        client.send(command);
+        std::optional<std::string> answer = client.readLine();
+        EXPECT_TRUE(answer) << "no answer to " << command;
+        return answer.value_or("<end of stream>");
+    }
+
+    std::unique_ptr<PtyDevice> device;
+    std::shared_ptr<ViewLog> log;
+    std::unique_ptr<LocalCAM> cam;
+    int port = 0;
+};
+
+}  // namespace
+
+TEST_F(Bridge, StartsGreetsAndAnswersATWithTheStatusTextsInOrder) {
+    start();
+    const std::string serialLine = device->path().substr(3) + ":9600 Data:8 Stop:1 Parity:N HS:N DTR:0";
+    std::vector<ViewEvent> startUp = log->events();
+    ASSERT_EQ(startUp.size(), 4u);
+    EXPECT_EQ(startUp[0].field + "|" + startUp[0].text, "serial|" + serialLine);
+    EXPECT_EQ(startUp[1].field + "|" + startUp[1].text, "ip|testhost/192.0.2.7");
+    EXPECT_EQ(startUp[2].field + "|" + startUp[2].text, "status|Server Socket Opened OK at Port " + std::to_string(port));
+    EXPECT_EQ(startUp[3].field + "|" + startUp[3].text, "status|Awaiting client connection");
+
+    auto client = connect();
+    ASSERT_TRUE(log->waitFor("status", "Client connection accepted!"));
+    const size_t before = log->size();
+    EXPECT_EQ(ask(*client, "AT"), "4F4B0D0A");
+    EXPECT_EQ(device->received(), "AT\n");
+    std::vector<ViewEvent> exchange = log->events();
+    exchange.erase(exchange.begin(), exchange.begin() + static_cast<long>(before));
+    std::vector<std::string> seen;
+    for (const ViewEvent& e : exchange) seen.push_back(e.field + "|" + e.text);
+    EXPECT_EQ(seen, (std::vector<std::string>{"status|Client Command: AT", "tx|AT", "status|RXD = 4F4B0D0A",
+                                              "rx|4F4B0D0A"}));
+}
+
+// The device echoes what it gets, so every answer shows the exact bytes that
+// went out for its command.
+TEST_F(Bridge, CommandLinesBecomeExactlyTheBytesTheProtocolSays) {
+    start([](std::string& pending) {
+        std::string echo;
+        echo.swap(pending);
+        return echo;
+    });
+    auto client = connect();
+    std::string expectedLine;
+    const auto expectOut = [&](const std::string& command, const std::string& bytes) {
+        EXPECT_EQ(ask(*client, command), hexOf(bytes)) << "command " << command;
+        expectedLine += bytes;
+    };
+    expectOut("0x0d0A", "\r\n");
+    expectOut("0x41", "A");
+    expectOut("0X41", "0X41\n");
+    expectOut("0x123", "\x12");
+    expectOut("0x", "0x\n");
+    expectOut("0x1G", "\x10");
+    expectOut("kill", "kill\n");
+    expectOut("CLOSE", "CLOSE\n");
+    expectOut("close", "close\n");
+    expectOut(" KILL", " KILL\n");
+    expectOut("Close ", "Close \n");
+    // 32 hex digits give 16 bytes, the last pair converted too.
+    expectOut("0x00112233445566778899aabbccddeeff",
+              std::string("\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xaa\xbb\xcc\xdd\xee\xff", 16));
+    EXPECT_TRUE(device->waitReceived(expectedLine.size()));
+    EXPECT_EQ(device->received(), expectedLine);
+    EXPECT_EQ(log->texts("tx").back(), "0x00112233445566778899aabbccddeeff");
+}
+
+TEST_F(Bridge, ThirtyTwoCharactersAreSentAndLongerLinesAreDroppedWithoutAnswer) {
+    start([](std::string& pending) {
+        std::string echo;
+        echo.swap(pending);
+        return echo;
+    });
+    auto client = connect();
+    const std::string text32(32, 'q');
+    // 33 bytes come back; the buffer takes 32, the line feed waits in the port.
+    EXPECT_EQ(ask(*client, text32), hexOf(text32));
+    EXPECT_EQ(ask(*client, "0x41"), "0A41");
+
+    client->send(std::string(33, 'r'));
+    client->send("0x" + std::string(33, '1'));
+    client->send(std::string(5000, 's'));
+    EXPECT_EQ(ask(*client, "0x42"), "42") << "a dropped line gets no answer and sends nothing";
+    EXPECT_EQ(device->received(), text32 + "\n" + "A" + "B");
+
+    EXPECT_EQ(log->count("status", "Client Command: " + std::string(33, 'r')), 1u);
+    const std::vector<std::string> tx = log->texts("tx");
+    EXPECT_EQ(tx, (std::vector<std::string>{text32, "0x41", "0x42"}));
+}
+
+TEST_F(Bridge, KillCloseEmptyLineAndEndOfStreamEndTheConnectionWithClose) {
+    start();
+    struct Ending {
+        std::string sent;  // nothing: the client closes its sending side
+        std::vector<std::string> statuses;
+    };
+    const std::vector<Ending> endings = {
+        {"KILL", {"Client Command: KILL", "Client Closed Connection!"}},
+        {"Close", {"Client Command: Close", "Client Closed Connection!"}},
+        {"", {"Client Command: ", "Len=0 Close"}},
+        {"<eof>", {"Client Command: null", "Null Close"}},
+    };
+    size_t awaiting = 1;
+    for (const Ending& ending : endings) {
+        auto client = connect();
+        ASSERT_TRUE(log->waitForCount("status", "Client connection accepted!", awaiting));
+        const size_t from = log->size();
+        if (ending.sent == "<eof>") {
+            client->socket().shutdownWrite();
+        } else {
+            client->send(ending.sent);
+        }
+        EXPECT_EQ(client->readLine(), std::optional<std::string>("CLOSE")) << ending.sent;
+        EXPECT_TRUE(client->endsWithin()) << ending.sent;
+        ++awaiting;
+        ASSERT_TRUE(log->waitForCount("status", "Awaiting client connection", awaiting));
+        std::vector<std::string> expected = ending.statuses;
+        expected.push_back("Closed client connection!");
+        expected.push_back("Awaiting client connection");
+        EXPECT_EQ(log->statusesFrom(from), expected) << ending.sent;
+    }
+    EXPECT_EQ(device->received(), "") << "no ending reaches the serial line";
+}
+
+TEST_F(Bridge, ASecondClientWaitsUngreetedUntilTheFirstLeaves) {
+    start();
+    auto first = connect();
+    LineClient second(port, 300ms);
+    EXPECT_THROW(second.readLine(), NetTimeout) << "the second client must not be greeted yet";
+    EXPECT_EQ(ask(*first, "AT"), "4F4B0D0A");
+    first->send("KILL");
+    EXPECT_EQ(first->readLine(), std::optional<std::string>("CLOSE"));
+    second.socket().setReceiveTimeout(10000);
+    EXPECT_EQ(second.readLine(), std::optional<std::string>("OK"));
+    EXPECT_EQ(ask(second, "AT"), "4F4B0D0A");
+}
+
+TEST_F(Bridge, AStatusWindowExchangeSendsItsAnswerToTheConnectedClient) {
+    start();
+    cam->CommandB1("AT");  // no client yet: shown only
+    EXPECT_EQ(log->texts("rx").back(), "4F4B0D0A");
+    auto client = connect();
+    cam->CommandB1("AT");
+    EXPECT_EQ(client->readLine(), std::optional<std::string>("4F4B0D0A"));
+    cam->CommandB0(Bytes{'A', 'T', '\r'});
+    EXPECT_EQ(client->readLine(), std::optional<std::string>("4F4B0D0A"));
+    EXPECT_EQ(device->received(), "AT\nAT\nAT\r");
+    EXPECT_EQ(log->count("status", "RXD = 4F4B0D0A"), 3u);
+}
+
+TEST_F(Bridge, ExchangesFromTheWindowAndTheClientNeverMix) {
+    // "T<tag>" is answered "R<tag>" at once: overlapping exchanges would
+    // hand one exchange both answers and the other none.
+    start(PtyDevice::lines([](const std::string& line) {
+        return line.rfind("T", 0) == 0 ? "R" + line.substr(1) : std::string();
+    }));
+    auto client = connect();
+    constexpr int kEach = 8;
+    std::multiset<std::string> expected;
+    for (int i = 0; i < kEach; ++i) {
+        expected.insert(hexOf("Rc" + std::to_string(i)));
+        expected.insert(hexOf("Rw" + std::to_string(i)));
+    }
+    std::thread window([&] {
+        for (int i = 0; i < kEach; ++i) cam->CommandB1("Tw" + std::to_string(i));
+    });
+    for (int i = 0; i < kEach; ++i) client->send("Tc" + std::to_string(i));
+    std::multiset<std::string> got;
+    for (int i = 0; i < 2 * kEach; ++i) {
+        std::optional<std::string> line = client->readLine();
+        ASSERT_TRUE(line);
+        got.insert(*line);
+    }
+    window.join();
+    EXPECT_EQ(got, expected);
+}
+
+TEST_F(Bridge, TheOperatorClosesTheConnectionAndTheNextClientIsServed) {
+    start();
+    auto client = connect();
+    ASSERT_TRUE(log->waitFor("status", "Client connection accepted!"));
+    cam->CommandB6();
+    EXPECT_EQ(client->readLine(), std::optional<std::string>("CLOSE"));
+    EXPECT_TRUE(client->endsWithin());
+    // The old session, woken from its read, finds the connection closed.
+    ASSERT_TRUE(log->waitFor("status", "Awaiting client connection."));
+    EXPECT_EQ(log->count("status", "Closed client connection!"), 1u);
+    EXPECT_EQ(log->count("status", "Can't close - no current client."), 1u);
+    EXPECT_EQ(log->count("status", "Awaiting client connection"), 2u);
+    auto next = connect();
+    EXPECT_EQ(ask(*next, "AT"), "4F4B0D0A");
+}
+
+TEST_F(Bridge, OverlappingClosesCloseOnceAndStartOneSuccessor) {
+    start();
+    auto client = connect();
+    ASSERT_TRUE(log->waitFor("status", "Client connection accepted!"));
+    std::shared_ptr<ClientSocket> session = LocalCAM::connectthread();
+    ASSERT_TRUE(session);
+    std::atomic<int> ready{0};
+    auto closer = [&] {
+        ++ready;
+        while (ready < 2) std::this_thread::yield();
+        session->Close();
+    };
+    std::thread a(closer), b(closer);
+    a.join();
+    b.join();
+    EXPECT_EQ(client->readLine(), std::optional<std::string>("CLOSE"));
+    EXPECT_TRUE(client->endsWithin()) << "exactly one CLOSE, then the end";
+    // The second caller and the woken session thread each find nothing.
+    ASSERT_TRUE(log->waitForCount("status", "Awaiting client connection.", 2));
+    EXPECT_EQ(log->count("status", "Closed client connection!"), 1u);
+    EXPECT_EQ(log->count("status", "Client socket is already in use"), 0u);
+    EXPECT_EQ(log->count("status", "Awaiting client connection"), 2u) << "one successor";
+    EXPECT_NE(LocalCAM::connectthread(), session);
+    auto next = connect();
+    EXPECT_EQ(ask(*next, "AT"), "4F4B0D0A");
+}
+
+TEST_F(Bridge, AClientThatResetsTheConnectionEndsItsSession) {
+    start();
+    {
+        auto client = connect();
+        ASSERT_TRUE(log->waitFor("status", "Client connection accepted!"));
+        client->socket().setAbortiveClose();
+    }
+    ASSERT_TRUE(log->waitFor("status", "Null Close"));
+    ASSERT_TRUE(log->waitForCount("status", "Awaiting client connection", 2));
+    auto next = connect();
+    EXPECT_EQ(ask(*next, "AT"), "4F4B0D0A");
+}
+
+TEST_F(Bridge, ShutdownEndsEverySessionThreadAndReleasesTheirSockets) {
+    const size_t threadsBefore = threadCount();
+    const size_t descriptorsBefore = openDescriptorCount();
+    start();
+    {
+        auto first = connect();
+        EXPECT_EQ(ask(*first, "AT"), "4F4B0D0A");
+        first->send("KILL");
+        EXPECT_EQ(first->readLine(), std::optional<std::string>("CLOSE"));
+        auto second = connect();
+        cam->Shutdown();
+        EXPECT_EQ(second->readLine(), std::optional<std::string>("CLOSE"));
+        EXPECT_TRUE(second->endsWithin());
+    }
+    EXPECT_FALSE(LocalCAM::connectthread());
+    EXPECT_EQ(LocalCAM::listeningPort(), -1);
+    cam.reset();
+    device.reset();
+    EXPECT_EQ(threadCount(), threadsBefore);
+    EXPECT_EQ(openDescriptorCount(), descriptorsBefore);
+}

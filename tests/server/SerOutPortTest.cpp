@@ -1,0 +1,174 @@
+// The serial line adapter with the real driver on a pseudo-terminal device.
+#include <gtest/gtest.h>
+
+#include <termios.h>
+
+#include <chrono>
+
+#include "Serlib/SerialConfig.h"
+#include "Serlib/SerialPort.h"
+#include "ChildProcess.h"
+#include "SerOutPort.h"
+#include "ServerTestSupport.h"
+
+using Serlib::SerialConfig;
+
+namespace {
+
+Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// serin as the exchange left it: the answer first, zeros after it.
+Bytes expectedBuffer(const std::string& answer) {
+    Bytes b(SerOutPort::kRxBufferSize, 0);
+    std::copy(answer.begin(), answer.end(), b.begin());
+    return b;
+}
+
+}  // namespace
+
+TEST(SerOutPort, BuildsTheConfigurationFromTheLineSettingsAndSetsTheLine) {
+    PtyDevice device;
+    {
+        SerOutPort sop(device.path(), 19200, 8, 1, "None", "None", 1);
+        ASSERT_TRUE(SerOutPort::serialPort);
+        EXPECT_EQ(sop.serCfg->getBitRate(), SerialConfig::BR_19200);
+        EXPECT_EQ(sop.serCfg->getDataBits(), SerialConfig::LN_8BITS);
+        EXPECT_EQ(sop.serCfg->getStopBits(), SerialConfig::ST_1BITS);
+        EXPECT_EQ(sop.serCfg->getParity(), SerialConfig::PY_NONE);
+        EXPECT_EQ(sop.serCfg->getHandshake(), SerialConfig::HS_NONE);
+        EXPECT_FALSE(sop.serCfg->getHardFlow());
+        EXPECT_EQ(sop.serCfg->getTxLen(), 2048);
+        EXPECT_EQ(sop.serCfg->getRxLen(), 4096);
+        termios tio{};
+        ASSERT_TRUE(device.attributes(tio));
+        EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B19200));
+        EXPECT_EQ(tio.c_oflag & OPOST, 0u) << "output processing would turn LF into CR LF";
+    }
+    {
+        SerOutPort sop(device.path(), 115200, 7, 2, "Even", "XONXOFF", 0);
+        ASSERT_TRUE(SerOutPort::serialPort);
+        EXPECT_EQ(sop.serCfg->getBitRate(), SerialConfig::BR_115200);
+        EXPECT_EQ(sop.serCfg->getDataBits(), SerialConfig::LN_7BITS);
+        EXPECT_EQ(sop.serCfg->getStopBits(), SerialConfig::ST_2BITS);
+        EXPECT_EQ(sop.serCfg->getParity(), SerialConfig::PY_EVEN);
+        EXPECT_EQ(sop.serCfg->getHandshake(), SerialConfig::HS_XONXOFF);
+        termios tio{};
+        ASSERT_TRUE(device.attributes(tio));
+        // A pseudo-terminal keeps the speed but no framing of its own.
+        EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+    }
+}
+
+TEST(SerOutPort, HandshakeAndUnknownValuesMapAsTheTablesSay) {
+    PtyDevice device;
+    {
+        SerOutPort sop(device.path(), 9600, 8, 1, "None", "CTSDTR", 0);
+        EXPECT_EQ(sop.serCfg->getHandshake(), SerialConfig::HS_CTSRTS);
+    }
+    {
+        // 4800 is not in the adapter's table, "Space" and 9 stop bits neither:
+        // the record keeps its defaults.
+        SerOutPort sop(device.path(), 4800, 9, 3, "Space", "Bogus", 0);
+        EXPECT_EQ(sop.serCfg->getBitRate(), SerialConfig::BR_9600);
+        EXPECT_EQ(sop.serCfg->getDataBits(), SerialConfig::LN_8BITS);
+        EXPECT_EQ(sop.serCfg->getStopBits(), SerialConfig::ST_1BITS);
+        EXPECT_EQ(sop.serCfg->getParity(), SerialConfig::PY_NONE);
+        EXPECT_EQ(sop.serCfg->getHandshake(), SerialConfig::HS_NONE);
+    }
+    {
+        SerOutPort sop(device.path(), 57600, 5, 1, "Mark", "SoftOut", 0);
+        EXPECT_EQ(sop.serCfg->getBitRate(), SerialConfig::BR_57600);
+        EXPECT_EQ(sop.serCfg->getDataBits(), SerialConfig::LN_5BITS);
+        EXPECT_EQ(sop.serCfg->getParity(), SerialConfig::PY_MARK);
+        EXPECT_EQ(sop.serCfg->getHandshake(), SerialConfig::HS_SOFT_OUT);
+    }
+}
+
+TEST(SerOutPort, TextAndByteExchangesPutExactlyTheirBytesOnTheLine) {
+    PtyDevice device;
+    SerOutPort sop(device.path(), 9600, 8, 1, "None", "None", 0);
+    ASSERT_TRUE(SerOutPort::serialPort);
+
+    const Bytes& answer = sop.SendSerial(std::string("AT"));
+    EXPECT_EQ(&answer, &SerOutPort::serin) << "the adapter hands out its one buffer";
+    EXPECT_EQ(sop.GetSerError(), 0);
+    EXPECT_EQ(sop.SerCount(), 4);
+    EXPECT_EQ(SerOutPort::serin, expectedBuffer("OK\r\n"));
+    EXPECT_EQ(device.received(), "AT\n");
+
+    sop.SendSerial(Bytes{0x02, 0x03});
+    ASSERT_TRUE(device.waitReceived(5));
+    EXPECT_EQ(device.received(), std::string("AT\n\x02\x03", 5));
+    EXPECT_EQ(sop.SerCount(), 0);
+    EXPECT_EQ(SerOutPort::serin, expectedBuffer(""));
+}
+
+TEST(SerOutPort, KeepsAnswerBytesBeyondTheBufferForTheNextExchange) {
+    std::string forty;
+    for (int i = 0; i < 40; ++i) forty += static_cast<char>('a' + i % 26);
+    PtyDevice device(PtyDevice::lines([&](const std::string& line) { return line == "FLOOD" ? forty : std::string(); }));
+    SerOutPort sop(device.path(), 9600, 8, 1, "None", "None", 0);
+    ASSERT_TRUE(SerOutPort::serialPort);
+
+    sop.SendSerial(std::string("FLOOD"));
+    EXPECT_EQ(sop.SerCount(), 32);
+    EXPECT_EQ(SerOutPort::serin, bytesOf(forty.substr(0, 32)));
+    ASSERT_TRUE(device.waitReplied(1));
+
+    sop.SendSerial(std::string("quiet"));
+    EXPECT_EQ(sop.SerCount(), 8);
+    EXPECT_EQ(SerOutPort::serin, expectedBuffer(forty.substr(32)));
+}
+
+TEST(SerOutPort, ALateAnswerIsCollectedByTheNextExchange) {
+    PtyDevice device(PtyDevice::modem(), 400ms);
+    SerOutPort sop(device.path(), 9600, 8, 1, "None", "None", 0);
+    ASSERT_TRUE(SerOutPort::serialPort);
+
+    sop.SendSerial(std::string("AT"));
+    EXPECT_EQ(sop.GetSerError(), 0);
+    EXPECT_EQ(sop.SerCount(), 0);
+    ASSERT_TRUE(device.waitReplied(1));
+    // This command's own answer comes 400 ms after it, long after the wait.
+    sop.SendSerial(std::string("AT"));
+    EXPECT_EQ(sop.SerCount(), 4);
+    EXPECT_EQ(SerOutPort::serin, expectedBuffer("OK\r\n"));
+}
+
+TEST(SerOutPort, AFailedWriteReportsNoBytesAndDoesNotWait) {
+    PtyDevice device;
+    SerOutPort sop(device.path(), 9600, 8, 1, "None", "None", 0);
+    ASSERT_TRUE(SerOutPort::serialPort);
+    sop.SendSerial(std::string("AT"));
+    ASSERT_EQ(sop.SerCount(), 4);
+
+    SerOutPort::serialPort->close();
+    for (int form = 0; form < 2; ++form) {
+        const auto start = std::chrono::steady_clock::now();
+        if (form == 0) {
+            sop.SendSerial(std::string("AT"));
+        } else {
+            sop.SendSerial(Bytes{0x41});
+        }
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(sop.GetSerError(), 1);
+        EXPECT_EQ(sop.SerCount(), 0) << "not the previous exchange's count over a cleared buffer";
+        EXPECT_EQ(SerOutPort::serin, expectedBuffer(""));
+        EXPECT_LT(took, std::chrono::milliseconds(SerOutPort::kAnswerWaitMs));
+    }
+}
+
+TEST(SerOutPort, APortThatDoesNotOpenLeavesNoPortAndEveryExchangeFailsAtOnce) {
+    TempDir dir;
+    SerOutPort sop(dir.path() + "/no-such-device", 9600, 8, 1, "None", "None", 1);
+    EXPECT_FALSE(SerOutPort::serialPort);
+    EXPECT_FALSE(SerOutPort::SerialOutStream);
+    EXPECT_FALSE(SerOutPort::SerialInStream);
+    const auto start = std::chrono::steady_clock::now();
+    sop.SendSerial(std::string("AT"));
+    EXPECT_EQ(sop.GetSerError(), 1);
+    sop.SendSerial(Bytes{0x0D, 0x0A});
+    EXPECT_EQ(sop.GetSerError(), 1);
+    EXPECT_EQ(sop.SerCount(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(SerOutPort::kAnswerWaitMs));
+}
