@@ -1,0 +1,187 @@
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "FakeSerialPort.h"
+#include "FuzzChecks.h"
+#include "HexCodec.h"
+#include "LineReader.h"
+#include "LocalCAM.h"
+#include "SerOutPort.h"
+#include "Serlib/SerInputStream.h"
+#include "Serlib/SerOutputStream.h"
+#include "SessionHarness.h"
+#include "TcpSocket.h"
+
+namespace {
+
+// What the protocol says one client's byte stream must cause.
+struct Expected {
+    std::string serial;               // bytes on the serial line, in order
+    std::vector<std::string> lines;   // lines the client receives
+    std::vector<std::string> tx;      // transmit field texts, in order
+};
+
+Expected model(const std::string& stream) {
+    Expected e;
+    e.lines.push_back("OK");
+    std::deque<unsigned char> deviceQueue;
+    auto exchange = [&](const std::string& bytes) {
+        e.serial += bytes;
+        for (char c : FakeSerialPort::answerTo(bytes)) deviceQueue.push_back(static_cast<unsigned char>(c));
+        Bytes answer;
+        while (answer.size() < SerOutPort::kRxBufferSize && !deviceQueue.empty()) {
+            answer.push_back(deviceQueue.front());
+            deviceQueue.pop_front();
+        }
+        e.lines.push_back(HexCodec::BS2S(answer, static_cast<int>(answer.size())));
+    };
+
+    size_t i = 0;
+    for (;;) {
+        if (i >= stream.size()) break;  // end of stream
+        const size_t end = stream.find_first_of("\r\n", i);
+        std::string line = stream.substr(i, end == std::string::npos ? std::string::npos : end - i);
+        if (end == std::string::npos) {
+            i = stream.size();
+        } else {
+            i = end + 1;
+            if (stream[end] == '\r' && i < stream.size() && stream[i] == '\n') ++i;
+        }
+        if (line.empty() || line == "Close" || line == "KILL") break;
+        if (line.size() > 2 && line.compare(0, 2, "0x") == 0) {
+            const std::string hex = line.substr(2);
+            if (hex.size() <= 32) {
+                e.tx.push_back(line);
+                const Bytes bytes = HexCodec::S2BS(hex);
+                exchange(std::string(bytes.begin(), bytes.end()));
+            }
+            continue;
+        }
+        if (line.size() <= 32) {
+            e.tx.push_back(line);
+            exchange(line + "\n");
+        }
+    }
+    e.lines.push_back("CLOSE");
+    return e;
+}
+
+std::string quoted(const std::vector<std::string>& v) {
+    std::string out;
+    for (const auto& s : v) out += "\"" + s + "\" ";
+    return out;
+}
+
+}  // namespace
+
+std::string checkSession(const uint8_t* data, size_t size) {
+    static SessionHarness harness;
+    return harness.check(std::string(reinterpret_cast<const char*>(data), size));
+}
+
+// ---- SessionHarness
+
+namespace {
+
+class TxView : public StatusView {
+public:
+    explicit TxView(SessionHarness::Log& log) : log_(log) {}
+    void ShowStatus(const std::string&) override {}
+    void ShowTX(const std::string& a) override { log_.add(a); }
+    void ShowRX(const std::string&) override {}
+    void ShowSerial(const std::string&) override {}
+    void ShowIP(const std::optional<InetAddress>&) override {}
+
+private:
+    SessionHarness::Log& log_;
+};
+
+}  // namespace
+
+void SessionHarness::Log::add(const std::string& s) {
+    std::lock_guard<std::mutex> lock(mutex);
+    tx.push_back(s);
+}
+
+std::vector<std::string> SessionHarness::Log::take() {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<std::string> out;
+    out.swap(tx);
+    return out;
+}
+
+SessionHarness::SessionHarness() : port_(std::make_shared<FakeSerialPort>()) {
+    // A device that cannot open leaves the adapter without a port; the fake
+    // one takes its place, streams and all, before any client connects.
+    cam_ = std::make_unique<LocalCAM>(
+        "/nonexistent/orvo-fuzz-port", 0, 115200, 8, 1, "None", "None", 0,
+        [this](int, LocalCAM&) { return std::make_unique<TxView>(log_); },
+        [](const std::string&) { return std::optional<InetAddress>(InetAddress{"localhost", "127.0.0.1"}); });
+    SerOutPort::serialPort = port_;
+    SerOutPort::SerialOutStream = std::make_shared<Serlib::SerOutputStream>(port_);
+    SerOutPort::SerialInStream = std::make_shared<Serlib::SerInputStream>(port_);
+}
+
+SessionHarness::~SessionHarness() {
+    cam_.reset();
+    SerOutPort::SerialInStream.reset();
+    SerOutPort::SerialOutStream.reset();
+    SerOutPort::serialPort.reset();
+}
+
+std::string SessionHarness::check(const std::string& stream) {
+    port_->reset();
+    log_.take();
+    const int listening = LocalCAM::listeningPort();
+    if (listening <= 0) return "the controller is not listening";
+
+    TcpSocket client = TcpSocket::connect("127.0.0.1", listening);
+    client.setReceiveTimeout(20000);
+    // Sent while the answers are read, so neither side can fill the other's
+    // buffers and stall.
+    std::thread sender([&client, &stream] {
+        try {
+            client.sendAll(stream.data(), stream.size());
+            client.shutdownWrite();
+        } catch (const NetError&) {
+            // The server ended the session before taking everything: fine.
+        }
+    });
+    std::vector<std::string> lines;
+    std::string failure;
+    LineReader reader(client, 1 << 16);
+    for (;;) {
+        try {
+            const LineReader::Result r = reader.readLine();
+            if (r.endOfStream()) break;
+            lines.push_back(r.text);
+        } catch (const NetTimeout&) {
+            failure = "the session did not end within 20 s";
+            break;
+        } catch (const NetError&) {
+            // A reset after the server's last line: the client sent more
+            // than the server read before it closed.
+            break;
+        }
+    }
+    if (!failure.empty()) client.shutdown();
+    sender.join();
+    if (!failure.empty()) return failure;
+
+    const Expected want = model(stream);
+    if (lines != want.lines) return "client lines: got " + quoted(lines) + "want " + quoted(want.lines);
+    for (const std::string& l : lines) {
+        if (l.size() > 2 * SerOutPort::kRxBufferSize) return "an answer of more than 32 bytes: " + l;
+    }
+    const std::string serial = port_->written();
+    if (serial != want.serial) {
+        return "serial bytes: got " + HexCodec::BS2S(Bytes(serial.begin(), serial.end()), static_cast<int>(serial.size())) +
+               " want " + HexCodec::BS2S(Bytes(want.serial.begin(), want.serial.end()), static_cast<int>(want.serial.size()));
+    }
+    const std::vector<std::string> tx = log_.take();
+    if (tx != want.tx) return "transmit field: got " + quoted(tx) + "want " + quoted(want.tx);
+    return {};
+}

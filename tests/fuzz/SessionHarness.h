@@ -1,0 +1,37 @@
+#pragma once
+// The real bridge controller, listening on a free loopback port, with its
+// serial adapter wired to a FakeSerialPort. check() plays one client's byte
+// stream as one connection and compares what happened with the protocol.
+// One at a time per process (the controller's fields are class-wide); one
+// calling thread.
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class FakeSerialPort;
+class LocalCAM;
+
+class SessionHarness {
+public:
+    SessionHarness();
+    ~SessionHarness();
+    SessionHarness(const SessionHarness&) = delete;
+    SessionHarness& operator=(const SessionHarness&) = delete;
+
+    // Empty when everything matched; otherwise what differed.
+    std::string check(const std::string& stream);
+
+    // The transmit field's texts, written by the session thread.
+    struct Log {
+        void add(const std::string& s);
+        std::vector<std::string> take();
+        std::mutex mutex;
+        std::vector<std::string> tx;
+    };
+
+private:
+    std::shared_ptr<FakeSerialPort> port_;
+    Log log_;
+    std::unique_ptr<LocalCAM> cam_;
+};
