@@ -21,11 +21,8 @@ const char* const kTitle = "Kestrin Controls";
 
 KesGUI::KesGUI(int sport, KesCAM& rc) : Fl_Window(GUIwidth, GUIheight, kTitle), exitAction_([] { std::exit(0); }) {
     kescam = &rc;
-    // By name, so that the font system picks Helvetica or a face with its
-    // metrics, for which the layout's widths are made; FLTK's default face
-    // for FL_HELVETICA is the generic, wider "sans". (The leading space
-    // marks the plain style.)
-    Fl::set_font(FL_HELVETICA, " Helvetica");
+    // The layout's widths are made for Helvetica's metrics.
+    FittedLabel::useHelveticaByName();
     color(backcol);
     labelcolor(blackcol);
     labelfont(FL_HELVETICA);
@@ -82,8 +79,8 @@ KesGUI::KesGUI(int sport, KesCAM& rc) : Fl_Window(GUIwidth, GUIheight, kTitle), 
     show();
 }
 
-KesLabel* KesGUI::MakeLabel(int x, int y, int w, int h, const char* text) {
-    auto* label = new KesLabel(x, y, w, h, text);
+FittedLabel* KesGUI::MakeLabel(int x, int y, int w, int h, const char* text) {
+    auto* label = new FittedLabel(x, y, w, h, text);
     label->labelcolor(blackcol);
     label->labelfont(FL_HELVETICA);
     label->labelsize(Kestrin::fontheight);

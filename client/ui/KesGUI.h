@@ -14,7 +14,7 @@
 #include <functional>
 #include <string>
 
-#include "KesLabel.h"
+#include "FittedLabel.h"
 #include "KesView.h"
 #include "UiUpdateQueue.h"
 
@@ -45,13 +45,13 @@ public:
     // with status 0 unless replaced (tests replace it).
     void SetExitAction(std::function<void()> action) { exitAction_ = std::move(action); }
 
-    KesLabel* prodlabel;
-    KesLabel* txlabel;
-    KesLabel* rxlabel;
-    KesLabel* netlabel;
-    KesLabel* passwordlabel;
-    KesLabel* portlabel;
-    KesLabel* statuslabel;
+    FittedLabel* prodlabel;
+    FittedLabel* txlabel;
+    FittedLabel* rxlabel;
+    FittedLabel* netlabel;
+    FittedLabel* passwordlabel;
+    FittedLabel* portlabel;
+    FittedLabel* statuslabel;
     Fl_Button* bclose;
     Fl_Input* txfield;
     Fl_Output* rxfield;
@@ -85,7 +85,7 @@ private:
     void Pause(int ms);
     // A label, a read-only field or an editable field, in the window's font
     // and colours.
-    KesLabel* MakeLabel(int x, int y, int w, int h, const char* text);
+    FittedLabel* MakeLabel(int x, int y, int w, int h, const char* text);
     template <typename Field>
     Field* MakeField(int x, int y, int w, int h);
 

@@ -139,7 +139,7 @@ TEST_F(Window, ShowsItsTitleFieldsAndLayoutInTheClientArea) {
 
     // Nothing is cut off: each label's whole text fits its box at the size
     // it is drawn, whatever face stands in for Helvetica on this machine.
-    for (KesLabel* label : {gui->prodlabel, gui->txlabel, gui->rxlabel, gui->netlabel, gui->passwordlabel,
+    for (FittedLabel* label : {gui->prodlabel, gui->txlabel, gui->rxlabel, gui->netlabel, gui->passwordlabel,
                             gui->portlabel, gui->statuslabel}) {
         fl_font(label->labelfont(), label->fittedSize());
         EXPECT_LE(fl_width(label->label()), label->w()) << label->label();
@@ -179,7 +179,7 @@ TEST_F(Window, LabelsShrinkRatherThanBeCutOffWhenTheFaceIsWiderThanHelvetica) {
     Fl::set_font(FL_HELVETICA, " Courier");
     fl_font(FL_HELVETICA, 13);
     ASSERT_GT(fl_width("Socket Port"), gui->portlabel->w()) << "the stand-in face is not wider here";
-    for (KesLabel* label : {gui->txlabel, gui->rxlabel, gui->netlabel, gui->portlabel, gui->statuslabel}) {
+    for (FittedLabel* label : {gui->txlabel, gui->rxlabel, gui->netlabel, gui->portlabel, gui->statuslabel}) {
         const int size = label->fittedSize();
         fl_font(label->labelfont(), size);
         EXPECT_LE(fl_width(label->label()), label->w()) << label->label();

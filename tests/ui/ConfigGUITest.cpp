@@ -1,12 +1,14 @@
 #include "ConfigGUI.h"
 
 #include <FL/Fl.H>
-#include <FL/fl_draw.H>
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
 #include <vector>
+
+// Last: it brings in Xlib, whose macros (Status, None) clash with names above.
+#include <FL/fl_draw.H>
 
 namespace {
 
