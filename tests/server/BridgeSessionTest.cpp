@@ -2,7 +2,12 @@
 // real controller, the real driver and a pseudo-terminal device.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -298,4 +303,48 @@ TEST_F(Bridge, ShutdownEndsEverySessionThreadAndReleasesTheirSockets) {
     device.reset();
     EXPECT_EQ(threadCount(), threadsBefore);
     EXPECT_EQ(openDescriptorCount(), descriptorsBefore);
+}
+
+TEST_F(Bridge, AFailedAcceptIsShownAndTheSessionKeepsAccepting) {
+    // Every descriptor number below a mark is taken by a filler, so the
+    // server and the first client get numbers above it. With the limit then
+    // lowered to the mark, the next session's accept finds no free number.
+    int highest = -1;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        highest = std::max(highest, std::stoi(entry.path().filename().string()));
+    }
+    const int mark = highest + 8;
+    std::vector<int> fillers;
+    for (;;) {
+        const int fd = dup(0);
+        ASSERT_GE(fd, 0);
+        if (fd >= mark) {
+            close(fd);
+            break;
+        }
+        fillers.push_back(fd);
+    }
+    start();
+    auto first = connect();
+    ASSERT_GE(first->socket().fd(), mark);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit lowered = saved;
+    lowered.rlim_cur = static_cast<rlim_t>(mark);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+
+    first->send("KILL");
+    const std::optional<std::string> closing = first->readLine();
+    const bool shown = eventually([&] {
+        const std::vector<std::string> statuses = log->texts("status");
+        return std::any_of(statuses.begin(), statuses.end(),
+                           [](const std::string& text) { return text.rfind("Accept failed: ", 0) == 0; });
+    });
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    for (int fd : fillers) close(fd);
+    EXPECT_EQ(closing, std::optional<std::string>("CLOSE"));
+    ASSERT_TRUE(shown) << ::testing::PrintToString(log->texts("status"));
+    // The session pauses and accepts again: the next client is served.
+    auto next = connect();
+    EXPECT_EQ(ask(*next, "AT"), "4F4B0D0A");
 }
