@@ -2,7 +2,10 @@
 // real controller, the real driver and a pseudo-terminal device.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -347,4 +350,38 @@ TEST_F(Bridge, AFailedAcceptIsShownAndTheSessionKeepsAccepting) {
     // The session pauses and accepts again: the next client is served.
     auto next = connect();
     EXPECT_EQ(ask(*next, "AT"), "4F4B0D0A");
+}
+
+TEST_F(Bridge, AcceptedConnectionsProbeAVanishedPeerAndBoundTheirSends) {
+    start();
+    auto client = connect();
+    ASSERT_TRUE(log->waitFor("status", "Client connection accepted!"));
+    // The server's end of the connection: bound to the listening port, not
+    // listening itself.
+    int served = -1;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        const int fd = std::stoi(entry.path().filename().string());
+        sockaddr_storage addr{};
+        socklen_t len = sizeof addr;
+        int listening = 0;
+        socklen_t optLen = sizeof listening;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) continue;
+        if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &optLen) != 0 || listening) continue;
+        const int localPort = addr.ss_family == AF_INET6
+                                  ? ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port)
+                                  : ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+        if (localPort == port) served = fd;
+    }
+    ASSERT_GE(served, 0);
+    int keepAlive = 0, idle = 0;
+    socklen_t optLen = sizeof keepAlive;
+    ASSERT_EQ(getsockopt(served, SOL_SOCKET, SO_KEEPALIVE, &keepAlive, &optLen), 0);
+    EXPECT_EQ(keepAlive, 1);
+    optLen = sizeof idle;
+    ASSERT_EQ(getsockopt(served, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &optLen), 0);
+    EXPECT_EQ(idle, 60);
+    timeval sendTimeout{};
+    optLen = sizeof sendTimeout;
+    ASSERT_EQ(getsockopt(served, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, &optLen), 0);
+    EXPECT_EQ(sendTimeout.tv_sec, 5);
 }
