@@ -20,6 +20,7 @@
 #include "LocalCAM.h"
 #include "TcpListener.h"
 #include "TcpSocket.h"
+#include "ServerTestSupport.h"
 
 // Last: it brings in Xlib, whose macros (Status, None) clash with names above.
 #include <FL/fl_draw.H>
@@ -234,34 +235,41 @@ TEST_F(LocalGUITest, ShowOperationsFromAnotherThreadArriveInTheOrderIssued)
 
 TEST_F(LocalGUITest, TransmitFieldSendsHexBytesOrTextWithALineFeed)
 {
-    ChildProcess device({programPath("vdev")});
-    const std::optional<std::string> path = device.readLine(5s);
-    ASSERT_TRUE(path.has_value());
-    start(*path, freePort());
+    // A device that echoes every byte at once, and keeps what reached it.
+    PtyDevice device([](std::string& pending) {
+        std::string echo;
+        echo.swap(pending);
+        return echo;
+    });
+    start(device.path(), freePort());
     ASSERT_TRUE(controller->serialOpen());
 
     struct Case {
         std::string typed;
         std::string status;  // "TXD = ..."
-        std::string echoed;  // the device echoes what reached the line
+        std::string line;    // what reaches the serial line
+        std::string echoed;  // the answer, as hex
     };
-    // The modem echoes every byte (none of these starts a line with "AT").
+    const std::string digits32(32, '7');
     const Case cases[] = {
-        {"0x42", "TXD = 42", "42"},
-        {"0x", "TXD = 0x", "30780A"},
-        {"0X42", "TXD = 0X42", "305834320A"},
-        {"", "TXD = ", "0A"},
-        {"0x" + std::string(32, '7'), "TXD = " + std::string(32, '7'), std::string(32, '7')},
+        {"0x41", "TXD = 41", "A", "41"},
+        {"0x", "TXD = 0x", "0x\n", "30780A"},
+        {"0X41", "TXD = 0X41", "0X41\n", "305834310A"},
+        {"", "TXD = ", "\n", "0A"},
+        {"0x" + digits32, "TXD = " + digits32, std::string(16, '\x77'), digits32},
     };
+    std::string expectedLine;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.typed);
         window->clearStatuses();
         transmit(c.typed);
+        expectedLine += c.line;
+        EXPECT_EQ(device.received(), expectedLine);
         EXPECT_EQ(window->statuses(), (std::vector<std::string>{c.status, "RXD = " + c.echoed}));
         EXPECT_STREQ(window->rxfield->value(), c.echoed.c_str());
         EXPECT_STREQ(window->txfield->value(), c.typed.c_str()) << "the typed text stays";
     }
-    EXPECT_EQ(controller->sent, std::string(32, '7'));
+    EXPECT_EQ(controller->sent, digits32);
 
     // 33 digits would become one stray zero byte: nothing is sent.
     window->clearStatuses();
@@ -269,8 +277,7 @@ TEST_F(LocalGUITest, TransmitFieldSendsHexBytesOrTextWithALineFeed)
     EXPECT_EQ(window->statuses(),
               (std::vector<std::string>{"TXD = " + std::string(33, '7'), "Hex command too long (max 32 digits)"}));
     EXPECT_STREQ(window->statusfield->value(), "Hex command too long (max 32 digits)");
-    transmit("0x43");
-    EXPECT_STREQ(window->rxfield->value(), "43") << "no byte of the refused command reached the line";
+    EXPECT_EQ(device.received(), expectedLine) << "no byte of the refused command reached the line";
 }
 
 TEST_F(LocalGUITest, AnswerToTheOperatorsTransmissionGoesToTheConnectedClient)
