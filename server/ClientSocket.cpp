@@ -167,7 +167,11 @@ void ClientSocket::ToClient(const std::string& s) {
     try {
         csout->writeLine(s);
     } catch (const NetError&) {
-        // Not reported: the line is lost, the session ends at its next read.
+        // Not reported: the line is lost. A client that stopped reading (the
+        // send time-out ran out) or has gone is cut off like after a failed
+        // read, rather than costing a time-out for every queued command.
+        a = false;
+        cs->shutdown();
     }
 }
 
