@@ -19,5 +19,7 @@ std::string checkLineReader(const uint8_t* data, size_t size);
 // One client's byte stream through a real session of the bridge controller,
 // over loopback TCP, to a fake serial port: the bytes on the serial line,
 // the lines the client receives and the window's transmit field must match
-// a model of the line protocol.
+// a model of the line protocol. Uses one SessionHarness for the whole
+// process; where the process makes controllers of its own, use a
+// SessionHarness of limited lifetime instead.
 std::string checkSession(const uint8_t* data, size_t size);
