@@ -54,7 +54,7 @@ TEST_F(ClientSoak, AServerThatStopsReadingHoldsNoSendForEverAndTheClientStillClo
         blocked = took > 5s;
     }
     EXPECT_TRUE(blocked) << "the buffers never filled: the test did not stall the client";
-    EXPECT_LT(longest, 25s) << "a send to a stalled server took "
+    EXPECT_LT(longest, 35s) << "a send to a stalled server took "
                             << std::chrono::duration_cast<std::chrono::milliseconds>(longest).count() << " ms";
 
     const auto t0 = SteadyClock::now();
