@@ -1,0 +1,322 @@
+// orvo_bench: measures one running relay between TCP and a serial device
+// (tools/bench starts orvo, ser2net and socat in turn on the same virtual
+// modem and runs this against each).
+//
+//   orvo_bench --port PORT --protocol bridge|raw [--pid PID]
+//              [--exchanges N] [--sessions N] [--idle SECONDS]
+//
+// bridge: the Orvo line protocol: greeting "OK", "AT" answered by the hex
+//         line "4F4B0D0A", "KILL" answered by "CLOSE".
+// raw:    bytes straight through (ser2net, socat): "AT" LF out, "OK" CR LF
+//         back.
+//
+// Prints one "name value" line per figure; times in milliseconds, CPU in
+// seconds, memory in KiB. The relay's CPU time and peak memory are those of
+// PID and every process below it (socat serves each connection in a child).
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LineReader.h"
+#include "LineWriter.h"
+#include "NetError.h"
+#include "TcpSocket.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+    int port = 0;
+    bool bridge = true;
+    int pid = 0;
+    int exchanges = 200;
+    int sessions = 200;
+    int idleSeconds = 30;
+};
+
+[[noreturn]] void usage() {
+    std::fprintf(stderr,
+                 "usage: orvo_bench --port PORT --protocol bridge|raw [--pid PID] [--exchanges N] [--sessions N] "
+                 "[--idle SECONDS]\n");
+    std::exit(2);
+}
+
+Options parse(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (i + 1 >= argc) usage();
+        const std::string value = argv[++i];
+        if (arg == "--port") {
+            o.port = std::atoi(value.c_str());
+        } else if (arg == "--protocol") {
+            if (value != "bridge" && value != "raw") usage();
+            o.bridge = value == "bridge";
+        } else if (arg == "--pid") {
+            o.pid = std::atoi(value.c_str());
+        } else if (arg == "--exchanges") {
+            o.exchanges = std::atoi(value.c_str());
+        } else if (arg == "--sessions") {
+            o.sessions = std::atoi(value.c_str());
+        } else if (arg == "--idle") {
+            o.idleSeconds = std::atoi(value.c_str());
+        } else {
+            usage();
+        }
+    }
+    if (o.port <= 0 || o.exchanges <= 0 || o.sessions < 0 || o.idleSeconds < 0) usage();
+    return o;
+}
+
+double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+// The value below which the given share of the samples lie (nearest rank).
+double percentile(std::vector<double> v, double share) {
+    std::sort(v.begin(), v.end());
+    size_t rank = static_cast<size_t>(share * static_cast<double>(v.size()) + 0.999999);
+    rank = std::max<size_t>(1, std::min(rank, v.size()));
+    return v[rank - 1];
+}
+
+void report(const std::string& name, double value) { std::printf("%s %.3f\n", name.c_str(), value); }
+
+void reportSpread(const std::string& name, const std::vector<double>& samples) {
+    report(name + "_median", percentile(samples, 0.5));
+    report(name + "_p99", percentile(samples, 0.99));
+    report(name + "_max", *std::max_element(samples.begin(), samples.end()));
+}
+
+// A connection speaking either protocol.
+class Peer {
+public:
+    Peer(int port, bool bridge) : socket_(TcpSocket::connect("127.0.0.1", port)), reader_(socket_), writer_(socket_) {
+        socket_.setReceiveTimeout(10000);
+        socket_.setSendTimeout(10000);
+        bridge_ = bridge;
+    }
+
+    std::string line() {
+        const LineReader::Result r = reader_.readLine();
+        if (r.endOfStream()) throw NetError("the relay ended the connection");
+        return r.text;
+    }
+
+    void send(const std::string& text) { writer_.writeLine(text); }
+
+    // "AT" and its answer, however the relay frames it.
+    void exchange() {
+        send("AT");
+        if (bridge_) {
+            const std::string answer = line();
+            if (answer != "4F4B0D0A") throw NetError("unexpected answer \"" + answer + "\"");
+            return;
+        }
+        std::string got;
+        char buf[64];
+        while (got.size() < 4 || got.compare(got.size() - 4, 4, "OK\r\n") != 0) {
+            const size_t n = socket_.receive(buf, sizeof buf);
+            if (n == 0) throw NetError("the relay ended the connection");
+            got.append(buf, n);
+        }
+    }
+
+    void close() { socket_.shutdown(); }
+
+    void end() {
+        if (!bridge_) return;
+        send("KILL");
+        while (line() != "CLOSE") {
+        }
+    }
+
+private:
+    TcpSocket socket_;
+    LineReader reader_;
+    LineWriter writer_;
+    bool bridge_ = true;
+};
+
+// The whole text of a /proc file; empty when the process has gone meanwhile.
+std::string procText(const std::string& path) {
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return text;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return text;
+}
+
+// PID and every process below it.
+std::vector<int> processTree(int pid) {
+    std::vector<std::pair<int, int>> parents;  // (pid, ppid)
+    if (DIR* d = ::opendir("/proc")) {
+        while (dirent* e = ::readdir(d)) {
+            const int p = std::atoi(e->d_name);
+            if (p <= 0) continue;
+            const std::string text = procText("/proc/" + std::to_string(p) + "/stat");
+            const size_t close = text.rfind(')');
+            if (close == std::string::npos) continue;
+            std::istringstream rest(text.substr(close + 2));
+            std::string state;
+            int ppid = 0;
+            rest >> state >> ppid;
+            parents.emplace_back(p, ppid);
+        }
+        ::closedir(d);
+    }
+    std::vector<int> tree{pid};
+    for (size_t i = 0; i < tree.size(); ++i) {
+        for (const auto& [p, ppid] : parents) {
+            if (ppid == tree[i]) tree.push_back(p);
+        }
+    }
+    return tree;
+}
+
+// User plus system CPU seconds of the process tree.
+double cpuSeconds(int pid) {
+    double total = 0;
+    const double tick = static_cast<double>(::sysconf(_SC_CLK_TCK));
+    for (int p : processTree(pid)) {
+        const std::string text = procText("/proc/" + std::to_string(p) + "/stat");
+        const size_t close = text.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream rest(text.substr(close + 2));
+        std::string field;
+        // Fields 3 onwards; utime and stime are fields 14 and 15.
+        for (int i = 3; i <= 13; ++i) rest >> field;
+        long utime = 0, stime = 0;
+        rest >> utime >> stime;
+        total += static_cast<double>(utime + stime) / tick;
+    }
+    return total;
+}
+
+long peakKiB(int pid) {
+    long total = 0;
+    for (int p : processTree(pid)) {
+        std::istringstream status(procText("/proc/" + std::to_string(p) + "/status"));
+        std::string key;
+        while (status >> key) {
+            if (key == "VmHWM:") {
+                long kib = 0;
+                status >> kib;
+                total += kib;
+                break;
+            }
+            status.ignore(4096, '\n');
+        }
+    }
+    return total;
+}
+
+// socat serves each connection in a child that holds the device open until
+// it has seen the connection end; the next connection's child must not find
+// it still there, reading the answers meant for the new one.
+void awaitChildrenGone(int pid, size_t processes) {
+    if (pid <= 0) return;
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (processTree(pid).size() > processes && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options o = parse(argc, argv);
+    const size_t relayProcesses = o.pid > 0 ? processTree(o.pid).size() : 0;
+    try {
+        {
+            // Exchanges on one connection, one at a time.
+            Peer peer(o.port, o.bridge);
+            if (o.bridge && peer.line() != "OK") throw NetError("no greeting");
+            peer.exchange();  // the first one also opens the device for some relays
+            std::vector<double> samples;
+            for (int i = 0; i < o.exchanges; ++i) {
+                const auto t0 = Clock::now();
+                peer.exchange();
+                samples.push_back(ms(Clock::now() - t0));
+            }
+            peer.end();
+            reportSpread("exchange_ms", samples);
+            if (o.bridge) {
+                std::vector<double> above;
+                for (double s : samples) above.push_back(s - 150.0);
+                reportSpread("overhead_ms", above);
+            }
+        }
+        awaitChildrenGone(o.pid, relayProcesses);
+        if (o.sessions > 0) {
+            // Whole sessions one after another: with the bridge connect,
+            // greeting, "KILL", "CLOSE"; raw relays have no greeting, so
+            // theirs carry one exchange instead.
+            std::vector<double> greetings;
+            const auto t0 = Clock::now();
+            for (int i = 0; i < o.sessions; ++i) {
+                const auto s0 = Clock::now();
+                Peer peer(o.port, o.bridge);
+                if (o.bridge) {
+                    if (peer.line() != "OK") throw NetError("no greeting");
+                    greetings.push_back(ms(Clock::now() - s0));
+                    peer.end();
+                    // The server closes; its next session is up once the end is read.
+                    while (true) {
+                        try {
+                            peer.line();
+                        } catch (const NetError&) {
+                            break;
+                        }
+                    }
+                } else {
+                    peer.exchange();
+                }
+                if (!o.bridge) {
+                    // Ended before the next one, and that is part of its cost.
+                    peer.close();
+                    awaitChildrenGone(o.pid, relayProcesses);
+                }
+            }
+            const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+            report("sessions_per_s", o.sessions / seconds);
+            if (o.bridge) {
+                report("greeting_ms_median", percentile(greetings, 0.5));
+                report("greeting_ms_p99", percentile(greetings, 0.99));
+            }
+        }
+        if (o.pid > 0 && o.idleSeconds > 0) {
+            // One client connected and idle.
+            Peer peer(o.port, o.bridge);
+            if (o.bridge && peer.line() != "OK") throw NetError("no greeting");
+            peer.exchange();
+            const double before = cpuSeconds(o.pid);
+            std::this_thread::sleep_for(std::chrono::seconds(o.idleSeconds));
+            const double used = cpuSeconds(o.pid) - before;
+            report("idle_cpu_s", used);
+            report("idle_cpu_percent", 100.0 * used / o.idleSeconds);
+            report("peak_rss_kib", static_cast<double>(peakKiB(o.pid)));
+            peer.end();
+        }
+    } catch (const NetError& e) {
+        std::fprintf(stderr, "orvo_bench: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
