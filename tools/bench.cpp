@@ -4,11 +4,15 @@
 //
 //   orvo_bench --port PORT --protocol bridge|raw [--pid PID]
 //              [--exchanges N] [--sessions N] [--idle SECONDS]
+//   orvo_bench --sleeps N
 //
 // bridge: the Orvo line protocol: greeting "OK", "AT" answered by the hex
 //         line "4F4B0D0A", "KILL" answered by "CLOSE".
 // raw:    bytes straight through (ser2net, socat): "AT" LF out, "OK" CR LF
 //         back.
+//
+// --sleeps measures the machine instead: how late N bare sleeps of 150 ms
+// end, which is the floor under the bridge's fixed wait.
 //
 // Prints one "name value" line per figure; times in milliseconds, CPU in
 // seconds, memory in KiB. The relay's CPU time and peak memory are those of
@@ -43,6 +47,7 @@ struct Options {
     int exchanges = 200;
     int sessions = 200;
     int idleSeconds = 30;
+    int sleeps = 0;
 };
 
 [[noreturn]] void usage() {
@@ -71,10 +76,13 @@ Options parse(int argc, char** argv) {
             o.sessions = std::atoi(value.c_str());
         } else if (arg == "--idle") {
             o.idleSeconds = std::atoi(value.c_str());
+        } else if (arg == "--sleeps") {
+            o.sleeps = std::atoi(value.c_str());
         } else {
             usage();
         }
     }
+    if (o.sleeps > 0) return o;
     if (o.port <= 0 || o.exchanges <= 0 || o.sessions < 0 || o.idleSeconds < 0) usage();
     return o;
 }
@@ -242,6 +250,16 @@ void awaitChildrenGone(int pid, size_t processes) {
 
 int main(int argc, char** argv) {
     const Options o = parse(argc, argv);
+    if (o.sleeps > 0) {
+        std::vector<double> late;
+        for (int i = 0; i < o.sleeps; ++i) {
+            const auto t0 = Clock::now();
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            late.push_back(ms(Clock::now() - t0) - 150.0);
+        }
+        reportSpread("sleep_late_ms", late);
+        return 0;
+    }
     const size_t relayProcesses = o.pid > 0 ? processTree(o.pid).size() : 0;
     try {
         {
