@@ -3,8 +3,6 @@
 // modem linked as COM1 in the build tree.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <fstream>
 #include <iostream>
@@ -22,14 +20,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-std::string portsDir()
-{
-    const std::string bin = programPath("orvo");
-    const std::string dir = bin.substr(0, bin.rfind('/')) + "/../lib/ports";
-    ::mkdir(dir.c_str(), 0755);
-    return dir;
-}
 
 std::optional<TcpSocket> connectWithin(int port, std::chrono::milliseconds limit)
 {
@@ -64,7 +54,7 @@ constexpr int quitX = 62, startX = 187, buttonRowY = 9 * 26 + 13;
 
 TEST(OrvoProgram, StartBridgesTheModemOnPort3001AndClosingTheWindowEndsWithZero)
 {
-    ChildProcess modem({programPath("vdev"), "--link", portsDir() + "/COM1"});
+    ChildProcess modem({programPath("vdev"), "--link", portsDirectory() + "/COM1"});
     ASSERT_TRUE(modem.readLine(5s).has_value());
 
     const auto launched = std::chrono::steady_clock::now();

@@ -3,8 +3,6 @@
 // window on the same (virtual) display.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <optional>
 #include <stdexcept>
@@ -18,14 +16,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string portsDir()
-{
-    const std::string bin = programPath("orvo");
-    const std::string dir = bin.substr(0, bin.rfind('/')) + "/../lib/ports";
-    ::mkdir(dir.c_str(), 0755);
-    return dir;
-}
-
 // Kestrin's fields, client-area centres.
 constexpr int txX = 155, txY = 65;         // "Transmit RS232 Data To Host"
 constexpr int rxX = 155, rxY = 113;        // "Receive RS232 Data From Host"
@@ -36,7 +26,7 @@ class SystemTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        modem.emplace(std::vector<std::string>{programPath("vdev"), "--link", portsDir() + "/COM1"});
+        modem.emplace(std::vector<std::string>{programPath("vdev"), "--link", portsDirectory() + "/COM1"});
         ASSERT_TRUE(modem->readLine(5s).has_value());
         orvo.emplace(std::vector<std::string>{programPath("orvo")});
         std::optional<DesktopWindow> setup = DesktopWindow::find("Orvo Setup", 15s);

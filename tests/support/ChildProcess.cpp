@@ -1,5 +1,7 @@
 #include "ChildProcess.h"
 
+#include <sys/stat.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -112,6 +114,13 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
 }
 
 std::string programPath(const std::string& name) { return std::string(ORVO_BIN_DIR) + "/" + name; }
+
+std::string portsDirectory()
+{
+    const std::string dir = std::string(ORVO_BIN_DIR) + "/../lib/ports";
+    ::mkdir(dir.c_str(), 0755);
+    return dir;
+}
 
 TempDir::TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "orvo-test-XXXXXX").string();

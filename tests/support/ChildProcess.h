@@ -44,6 +44,10 @@ private:
 // The path of a program built into build/bin.
 std::string programPath(const std::string& name);
 
+// The build tree's ports/ folder beside the serial driver (made when
+// missing), where COMn links name devices.
+std::string portsDirectory();
+
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when the object goes.
 class TempDir {
