@@ -128,6 +128,9 @@ void ClientSocket::serve() {
 }
 
 bool ClientSocket::handle(const LineReader::Result& line) {
+    // Until a forwarded command is on the serial line (the controller resumes
+    // then), or until the line is dealt with.
+    HeldUpdates held(scam.localgui());
     if (line.endOfStream()) {
         ShowStat("Client Command: null");
         ShowStat("Null Close");

@@ -27,6 +27,9 @@ LocalCAM::LocalCAM(const std::string& cpname, int socketport, int baudrate, int 
     sop = std::make_unique<SerOutPort>(cpname, baudrate, dbits, sbits, parity, handshake, dtr);
     localgui_ = makeView(socketport, *this);
     if (!localgui_) throw std::invalid_argument("LocalCAM: the view factory made no view");
+    // A session holds its updates from reading a command until it is on the
+    // serial line.
+    sop->onAnswerWait = [view = localgui_.get()] { view->ResumeUpdates(); };
 
     const std::string serstring = (cpname.size() > 3 ? cpname.substr(3) : std::string()) + ":" +
                                   std::to_string(baudrate) + " Data:" + std::to_string(dbits) +
@@ -113,6 +116,8 @@ void LocalCAM::CommandB0(const Bytes& bytestring) { Exchange(bytestring); }
 void LocalCAM::CommandB1(const std::string& command) { Exchange(command); }
 
 void LocalCAM::ShowAndSendResult(const std::string& s, const std::string& deviceChange) {
+    // Shown once the answer is on its way to the client.
+    HeldUpdates held(*localgui_);
     ShowStat("RXD = " + s);
     localgui_->ShowRX(s);
     // After the answer, so the status field keeps saying it.

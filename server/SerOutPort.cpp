@@ -134,6 +134,7 @@ static const Bytes& exchange(SerOutPort& port, const Command& command) {
     const bool written = port.SendSer(command);
     SerOutPort::OutLine(written ? "true" : "false");
     if (written) {
+        if (port.onAnswerWait) port.onAnswerWait();
         std::this_thread::sleep_for(std::chrono::milliseconds(SerOutPort::kAnswerWaitMs));
         port.ReadSer();
     }

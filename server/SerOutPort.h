@@ -6,6 +6,7 @@
 // Threads: not synchronised. The port, its streams and the receive buffer
 // are class-wide, so exchanges must not overlap; the controller makes each
 // whole exchange mutually exclusive.
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -47,6 +48,11 @@ public:
     // Collects, in arrival order, at most the 32 bytes serin holds; later
     // bytes stay queued in the port for the next exchange.
     const Bytes& ReadSer();
+
+    // Called on the exchanging thread once the command is on the line, as
+    // the wait for the answer begins: the controller lets its window catch
+    // up then, while nothing waits on it.
+    std::function<void()> onAnswerWait;
 
     int SerCount() const { return numBytes; }
     int GetSerError() const { return SerError; }

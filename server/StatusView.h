@@ -27,4 +27,24 @@ public:
     virtual void ShowRX(const std::string& a) = 0;      // data from the serial port
     virtual void ShowSerial(const std::string& a) = 0;  // serial configuration line
     virtual void ShowIP(const std::optional<InetAddress>& a) = 0;  // look-up result
+
+    // The core brackets the steps whose timing the device and the client see
+    // (a command's way to the serial line, an answer's way to the client).
+    // Updates the calling thread makes in between may reach the screen only
+    // at ResumeUpdates, so that the window's own work does not delay those
+    // steps; their order is kept. Holding twice needs one resume.
+    virtual void HoldUpdates() {}
+    virtual void ResumeUpdates() {}
+};
+
+// Holds a view's updates from the calling thread while it lives.
+class HeldUpdates {
+public:
+    explicit HeldUpdates(StatusView& view) : view_(view) { view_.HoldUpdates(); }
+    ~HeldUpdates() { view_.ResumeUpdates(); }
+    HeldUpdates(const HeldUpdates&) = delete;
+    HeldUpdates& operator=(const HeldUpdates&) = delete;
+
+private:
+    StatusView& view_;
 };

@@ -2,6 +2,7 @@
 
 #include <FL/Fl.H>
 
+#include <algorithm>
 #include <set>
 #include <utility>
 
@@ -36,6 +37,30 @@ void UiUpdateQueue::post(Update update)
     }
     std::lock_guard<std::mutex> lock(mutex_);
     pending_.push_back(std::move(update));
+    if (std::find(holders_.begin(), holders_.end(), std::this_thread::get_id()) != holders_.end()) return;
+    wakeLocked();
+}
+
+void UiUpdateQueue::hold()
+{
+    if (onEventThread()) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::thread::id self = std::this_thread::get_id();
+    if (std::find(holders_.begin(), holders_.end(), self) == holders_.end()) holders_.push_back(self);
+}
+
+void UiUpdateQueue::resume()
+{
+    if (onEventThread()) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto held = std::find(holders_.begin(), holders_.end(), std::this_thread::get_id());
+    if (held == holders_.end()) return;
+    holders_.erase(held);
+    if (!pending_.empty()) wakeLocked();
+}
+
+void UiUpdateQueue::wakeLocked()
+{
     if (wakePending_) return;
     // 0: the wake-up is in the ring. -1: the ring is full, so the event
     // thread wakes anyway and its check drains the queue; the next post

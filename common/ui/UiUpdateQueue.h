@@ -20,6 +20,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 class UiUpdateQueue {
 public:
@@ -32,6 +33,17 @@ public:
 
     // Any thread.
     void post(Update update);
+
+    // A thread other than the event thread: while it holds, its posts are
+    // queued without waking the event thread, and resume() wakes it once for
+    // all of them; order is kept either way. Threads hold across steps whose
+    // timing others see (a command on its way to a device, an answer on its
+    // way to a client): on a machine with few processors, waking the event
+    // thread and the redraw that follows can push such a step back by a
+    // scheduling slice. Holding twice needs one resume(); on the event
+    // thread both do nothing.
+    void hold();
+    void resume();
 
     // Event thread: applies every queued update now, in order.
     void drain();
@@ -46,6 +58,10 @@ private:
 
     const std::thread::id eventThread_;
     std::mutex mutex_;
+    // Wakes the event thread unless a wake-up is on its way. mutex_ held.
+    void wakeLocked();
+
     std::deque<Update> pending_;
     bool wakePending_ = false;
+    std::vector<std::thread::id> holders_;
 };

@@ -161,6 +161,8 @@ void LocalGUI::ShowIP(const std::optional<InetAddress>& a) { replaceText(ipfield
 void LocalGUI::ShowStatus(const std::string& a) { replaceText(statusfield, a); }
 void LocalGUI::ShowTX(const std::string& a) { replaceText(txfield, a); }
 void LocalGUI::ShowRX(const std::string& a) { replaceText(rxfield, a); }
+void LocalGUI::HoldUpdates() { updates_.hold(); }
+void LocalGUI::ResumeUpdates() { updates_.resume(); }
 void LocalGUI::ShowSerial(const std::string& a) { replaceText(serialfield, a); }
 
 void LocalGUI::Delay(int t) { std::this_thread::sleep_for(std::chrono::milliseconds(t)); }

@@ -40,6 +40,8 @@ public:
     void ShowTX(const std::string& a) override;
     void ShowRX(const std::string& a) override;
     void ShowSerial(const std::string& a) override;
+    void HoldUpdates() override;
+    void ResumeUpdates() override;
 
     // Sleeps the calling thread for t ms.
     static void Delay(int t);

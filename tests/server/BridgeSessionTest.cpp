@@ -4,6 +4,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,6 +12,8 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -29,11 +32,12 @@ std::optional<InetAddress> testHost(const std::string&) { return InetAddress{"te
 
 class Bridge : public ::testing::Test {
 protected:
-    void start(PtyDevice::Responder responder = PtyDevice::modem()) {
+    void start(PtyDevice::Responder responder = PtyDevice::modem(),
+               std::function<LocalCAM::ViewFactory(std::shared_ptr<ViewLog>)> viewFactory = recordingViewFactory) {
         device = std::make_unique<PtyDevice>(std::move(responder));
         log = std::make_shared<ViewLog>();
-        cam = std::make_unique<LocalCAM>(device->path(), 0, 9600, 8, 1, "None", "None", 0,
-                                         recordingViewFactory(log), testHost);
+        cam = std::make_unique<LocalCAM>(device->path(), 0, 9600, 8, 1, "None", "None", 0, viewFactory(log),
+                                         testHost);
         port = LocalCAM::listeningPort();
         ASSERT_GT(port, 0);
         ASSERT_TRUE(log->waitFor("status", "Awaiting client connection"));
@@ -62,7 +66,84 @@ protected:
     int port = 0;
 };
 
+// Records, besides the display calls, each hold and resume of the updates,
+// with what had happened by then: how many display calls, whether the
+// device had the command, whether the client could read the answer.
+struct HoldMarks {
+    std::mutex mutex;
+    std::vector<std::string> marks;
+    PtyDevice* device = nullptr;
+    int clientFd = -1;
+    std::shared_ptr<ViewLog> log;
+};
+
+class HoldMarkingView : public RecordingView {
+public:
+    HoldMarkingView(std::shared_ptr<ViewLog> log, std::shared_ptr<HoldMarks> marks)
+        : RecordingView(std::move(log)), marks_(std::move(marks)) {}
+    void HoldUpdates() override { mark("hold shown=" + std::to_string(marks_->log->size())); }
+    void ResumeUpdates() override {
+        std::string state = "resume shown=" + std::to_string(marks_->log->size());
+        if (marks_->device) {
+            // A command written before this call is read by the device at once.
+            state += marks_->device->waitReceived(3, 500ms) ? " device=AT" : " device=-";
+        }
+        if (marks_->clientFd >= 0) {
+            // So does an answer line written before it: the client reads nothing meanwhile.
+            pollfd p{marks_->clientFd, POLLIN, 0};
+            state += ::poll(&p, 1, 500) == 1 ? " client=answer" : " client=-";
+        }
+        mark(state);
+    }
+
+private:
+    void mark(const std::string& text) {
+        std::lock_guard<std::mutex> lock(marks_->mutex);
+        marks_->marks.push_back(text);
+    }
+    std::shared_ptr<HoldMarks> marks_;
+};
+
 }  // namespace
+
+TEST_F(Bridge, TheWindowIsWokenOnlyOnceTheCommandIsOnTheLineAndOnceTheAnswerIsSent) {
+    auto marks = std::make_shared<HoldMarks>();
+    start(PtyDevice::modem(), [marks](std::shared_ptr<ViewLog> viewLog) -> LocalCAM::ViewFactory {
+        marks->log = viewLog;
+        return [viewLog, marks](int, LocalCAM&) -> std::unique_ptr<StatusView> {
+            return std::make_unique<HoldMarkingView>(viewLog, marks);
+        };
+    });
+    auto client = connect();
+    ASSERT_TRUE(log->waitFor("status", "Client connection accepted!"));
+    const size_t shown = log->size();
+    {
+        std::lock_guard<std::mutex> lock(marks->mutex);
+        marks->marks.clear();
+        marks->device = device.get();
+        marks->clientFd = client->socket().fd();
+    }
+    // The answer is read only after the session's last resume, so the view
+    // can see whether it had arrived by then.
+    client->send("AT");
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> lock(marks->mutex);
+        return marks->marks.size() >= 5;
+    }));
+    EXPECT_EQ(client->readLine(), std::optional<std::string>("4F4B0D0A"));
+    auto at = [shown](size_t n) { return std::to_string(shown + n); };
+    std::lock_guard<std::mutex> lock(marks->mutex);
+    EXPECT_EQ(marks->marks, (std::vector<std::string>{
+                                // "Client Command: AT" and "AT" held until the command is on the line
+                                "hold shown=" + at(0),
+                                "resume shown=" + at(2) + " device=AT client=-",
+                                // "RXD = 4F4B0D0A" and the answer held until the client has it
+                                "hold shown=" + at(2),
+                                "resume shown=" + at(4) + " device=AT client=answer",
+                                // the end of the line's handling: nothing more held
+                                "resume shown=" + at(4) + " device=AT client=answer",
+                            }));
+}
 
 TEST_F(Bridge, StartsGreetsAndAnswersATWithTheStatusTextsInOrder) {
     start();

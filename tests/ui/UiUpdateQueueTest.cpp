@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -78,6 +79,52 @@ TEST(UiUpdateQueue, AWakeUpLeftAfterTheQueueIsGoneDoesNothing)
     }  // destroyed with a wake-up in FLTK's ring and one update queued
     for (int i = 0; i < 20; ++i) Fl::wait(0.01);
     EXPECT_EQ(applied, 1);
+    Fl::unlock();
+}
+
+TEST(UiUpdateQueue, AHoldingWorkerWakesTheEventThreadOnlyWhenItResumes)
+{
+    using Clock = std::chrono::steady_clock;
+    Fl::lock();
+    UiUpdateQueue queue;
+    std::atomic<bool> applied{false};
+    Clock::time_point appliedAt;
+    Clock::time_point resumedAt;
+    std::vector<std::string> order;
+    std::thread worker([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the event thread waits by now
+        queue.hold();
+        queue.hold();  // twice: one resume is enough
+        queue.post([&] { order.push_back("first"); });
+        queue.post([&] {
+            order.push_back("second");
+            appliedAt = Clock::now();
+            applied = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        resumedAt = Clock::now();
+        queue.resume();
+    });
+    // Long waits: only a wake-up ends one early.
+    const auto end = Clock::now() + std::chrono::seconds(10);
+    while (!applied && Clock::now() < end) Fl::wait(5.0);
+    worker.join();
+    ASSERT_TRUE(applied);
+    EXPECT_GE(appliedAt, resumedAt) << "a held update reached the event thread before the worker resumed";
+    EXPECT_LT(appliedAt - resumedAt, std::chrono::seconds(2)) << "resuming did not wake the event thread";
+    EXPECT_EQ(order, (std::vector<std::string>{"first", "second"}));
+
+    // Resuming again, or without holding, changes nothing; a post wakes at once again.
+    applied = false;
+    std::thread after([&] {
+        queue.resume();
+        queue.post([&] { applied = true; });
+    });
+    const auto start = Clock::now();
+    while (!applied && Clock::now() < start + std::chrono::seconds(10)) Fl::wait(5.0);
+    after.join();
+    EXPECT_TRUE(applied);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
     Fl::unlock();
 }
 
