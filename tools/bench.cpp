@@ -108,10 +108,10 @@ void reportSpread(const std::string& name, const std::vector<double>& samples) {
 // A connection speaking either protocol.
 class Peer {
 public:
-    Peer(int port, bool bridge) : socket_(TcpSocket::connect("127.0.0.1", port)), reader_(socket_), writer_(socket_) {
+    Peer(int port, bool bridge)
+        : socket_(TcpSocket::connect("127.0.0.1", port)), reader_(socket_), writer_(socket_), bridge_(bridge) {
         socket_.setReceiveTimeout(10000);
         socket_.setSendTimeout(10000);
-        bridge_ = bridge;
     }
 
     std::string line() {
@@ -152,7 +152,7 @@ private:
     TcpSocket socket_;
     LineReader reader_;
     LineWriter writer_;
-    bool bridge_ = true;
+    const bool bridge_;
 };
 
 // The whole text of a /proc file; empty when the process has gone meanwhile.
@@ -305,8 +305,6 @@ int main(int argc, char** argv) {
                     }
                 } else {
                     peer.exchange();
-                }
-                if (!o.bridge) {
                     // Ended before the next one, and that is part of its cost.
                     peer.close();
                     awaitChildrenGone(o.pid, relayProcesses);

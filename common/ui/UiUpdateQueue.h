@@ -55,13 +55,12 @@ private:
     static void wake(void* queue);
     static void check(void* queue);
     static void drainIfAlive(void* queue);
-
-    const std::thread::id eventThread_;
-    std::mutex mutex_;
     // Wakes the event thread unless a wake-up is on its way. mutex_ held.
     void wakeLocked();
 
+    const std::thread::id eventThread_;
+    std::mutex mutex_;
     std::deque<Update> pending_;
     bool wakePending_ = false;
-    std::vector<std::thread::id> holders_;
+    std::vector<std::thread::id> holders_;  // threads holding their wake-ups
 };
