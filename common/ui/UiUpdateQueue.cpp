@@ -28,7 +28,17 @@ UiUpdateQueue::~UiUpdateQueue()
     liveQueues().erase(this);
 }
 
-void UiUpdateQueue::post(Update update)
+void UiUpdateQueue::post(Update update) { enqueue(nullptr, std::move(update)); }
+
+void UiUpdateQueue::post(const void* field, Update update) { enqueue(field, std::move(update)); }
+
+std::size_t UiUpdateQueue::pendingCount() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pending_.size();
+}
+
+void UiUpdateQueue::enqueue(const void* field, Update update)
 {
     if (onEventThread()) {
         drain();
@@ -36,7 +46,15 @@ void UiUpdateQueue::post(Update update)
         return;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    pending_.push_back(std::move(update));
+    if (field != nullptr) {
+        // Moved to the end rather than replaced in place: the new text must
+        // not land before updates that were posted ahead of it.
+        const auto queued = queuedFields_.find(field);
+        if (queued != queuedFields_.end()) pending_.erase(queued->second);
+        queuedFields_[field] = pending_.insert(pending_.end(), std::move(update));
+    } else {
+        pending_.push_back(std::move(update));
+    }
     if (std::find(holders_.begin(), holders_.end(), std::this_thread::get_id()) != holders_.end()) return;
     wakeLocked();
 }
@@ -70,10 +88,11 @@ void UiUpdateQueue::wakeLocked()
 
 void UiUpdateQueue::drain()
 {
-    std::deque<Update> batch;
+    std::list<Update> batch;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         batch.swap(pending_);
+        queuedFields_.clear();
         wakePending_ = false;
     }
     for (Update& update : batch) update();

@@ -3,6 +3,7 @@
 #include <FL/Fl.H>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -62,6 +63,46 @@ TEST(UiUpdateQueue, AnEventThreadPostAppliesAtOnceAfterWhatIsQueued)
     EXPECT_TRUE(applied.empty()) << "a worker's update must wait for the event thread";
     queue.post([&] { applied.push_back("event thread"); });
     EXPECT_EQ(applied, (std::vector<std::string>{"worker 1", "worker 2", "event thread"}));
+    Fl::unlock();
+}
+
+TEST(UiUpdateQueue, WhileTheEventThreadIsBusyEachFieldKeepsOnlyItsNewestQueuedText)
+{
+    Fl::lock();
+    UiUpdateQueue queue;
+    // Stand-ins for the fields; touched only by the event thread.
+    std::string fields[3];
+    std::vector<std::string> applied;
+    static constexpr int posts = 100000;
+    std::size_t mostPending = 0;
+    std::thread worker([&] {
+        for (int i = 0; i < posts; ++i) {
+            std::string& field = fields[i % 3];
+            std::string text = "update " + std::to_string(i);
+            queue.post(&field, [&field, &applied, text, i] {
+                field = text;
+                applied.push_back("field " + std::to_string(i % 3));
+            });
+            mostPending = std::max(mostPending, queue.pendingCount());
+        }
+        // Field 0's newest text must not overtake an update posted before it.
+        queue.post([&applied] { applied.push_back("other"); });
+        queue.post(&fields[0], [&] {
+            fields[0] = "last";
+            applied.push_back("field 0");
+        });
+    });
+    worker.join();  // the event thread has not drained meanwhile
+    EXPECT_LE(mostPending, 3u);
+    EXPECT_EQ(queue.pendingCount(), 4u);
+    EXPECT_TRUE(applied.empty());
+
+    queue.drain();
+    EXPECT_EQ(fields[0], "last");
+    EXPECT_EQ(fields[1], "update 99997");
+    EXPECT_EQ(fields[2], "update 99998");
+    EXPECT_EQ(applied, (std::vector<std::string>{"field 1", "field 2", "other", "field 0"}));
+    EXPECT_EQ(queue.pendingCount(), 0u);
     Fl::unlock();
 }
 
