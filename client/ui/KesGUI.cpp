@@ -100,14 +100,14 @@ Field* KesGUI::MakeField(int x, int y, int w, int h) {
 }
 
 void KesGUI::ShowStatus(const std::string& a) {
-    updates_.post([this, a] { statusfield->value(a.c_str()); });
+    updates_.post(statusfield, [this, a] { statusfield->value(a.c_str()); });
     // The event thread may pause next (a failed login, a send without a
     // connection): draw now so the text is seen during the pause.
     if (updates_.onEventThread()) Fl::flush();
 }
 
 void KesGUI::RXShow(const std::string& a) {
-    updates_.post([this, a] { rxfield->value(a.c_str()); });
+    updates_.post(rxfield, [this, a] { rxfield->value(a.c_str()); });
     if (updates_.onEventThread()) Fl::flush();
 }
 

@@ -154,7 +154,7 @@ LocalGUI::~LocalGUI()
 
 void LocalGUI::replaceText(Fl_Input_* field, std::string text)
 {
-    updates_.post([field, text = std::move(text)] { field->value(text.c_str()); });
+    updates_.post(field, [field, text = std::move(text)] { field->value(text.c_str()); });
 }
 
 void LocalGUI::ShowIP(const std::optional<InetAddress>& a) { replaceText(ipfield, InetAddressText(a)); }
