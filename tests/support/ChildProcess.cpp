@@ -5,13 +5,17 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -19,9 +23,43 @@ extern char** environ;
 
 using Clock = std::chrono::steady_clock;
 
+namespace {
+
+// Whether a process of the group is still running; zombies waiting for their
+// new parent to reap them do not count.
+bool groupRunning(pid_t group) {
+    if (::kill(-group, 0) != 0) return false;
+    std::error_code ignored;
+    for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator("/proc", ignored)) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line)) continue;
+        // "pid (name) state ppid pgrp ...", where the name may hold ") ".
+        const size_t nameEnd = line.rfind(')');
+        if (nameEnd == std::string::npos) continue;
+        std::istringstream fields(line.substr(nameEnd + 1));
+        char state = 0;
+        pid_t parent = 0, pgrp = 0;
+        if (fields >> state >> parent >> pgrp && pgrp == group && state != 'Z') return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv) {
     int pipefd[2];
     if (::pipe2(pipefd, O_CLOEXEC) < 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    // A file rather than a pipe: nobody waits for its end.
+    std::string errorsPath = (std::filesystem::temp_directory_path() / "orvo-child-stderr-XXXXXX").string();
+    errors_ = ::mkostemp(errorsPath.data(), O_CLOEXEC);
+    if (errors_ < 0) {
+        const int error = errno;
+        ::close(pipefd[0]);
+        ::close(pipefd[1]);
+        throw std::runtime_error(std::string("mkostemp: ") + std::strerror(error));
+    }
+    ::unlink(errorsPath.c_str());
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
@@ -32,29 +70,64 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vect
     for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
 
+    const pid_t test = ::getpid();
     pid_ = ::fork();
-    if (pid_ < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+    if (pid_ < 0) {
+        const int error = errno;
+        ::close(pipefd[0]);
+        ::close(pipefd[1]);
+        ::close(errors_);
+        throw std::runtime_error(std::string("fork: ") + std::strerror(error));
+    }
     if (pid_ == 0) {
-        ::dup2(pipefd[1], STDOUT_FILENO);
         // Own process group, so ending the child also ends what it started.
         ::setpgid(0, 0);
+        // Killed when the test dies, also when it died before this line.
+        if (::prctl(PR_SET_PDEATHSIG, SIGKILL) < 0 || ::getppid() != test) std::_Exit(127);
+        ::dup2(pipefd[1], STDOUT_FILENO);
+        ::dup2(errors_, STDERR_FILENO);
         ::execve(args[0], args.data(), envp.data());
         std::_Exit(127);
     }
+    // Here too, so the group exists before the test's first signal to it;
+    // this fails harmlessly once the child has run exec, having done it itself.
+    ::setpgid(pid_, pid_);
     ::close(pipefd[1]);
     out_ = pipefd[0];
 }
 
 ChildProcess::~ChildProcess() {
+    endGroup();
+    replayErrors();
+    if (out_ >= 0) ::close(out_);
+    if (errors_ >= 0) ::close(errors_);
+}
+
+void ChildProcess::endGroup() {
+    using namespace std::chrono_literals;
     if (!reaped_) {
-        signal(SIGTERM);
-        if (!wait(std::chrono::milliseconds(3000))) {
+        ::kill(-pid_, SIGTERM);
+        if (!wait(3000ms)) {
             ::kill(-pid_, SIGKILL);
-            ::kill(pid_, SIGKILL);
-            wait(std::chrono::milliseconds(3000));
+            wait(3000ms);
         }
     }
-    if (out_ >= 0) ::close(out_);
+    // Reaping the child asked the rest of its group to end; what does not, is killed.
+    const auto deadline = Clock::now() + 3000ms;
+    while (groupRunning(pid_) && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    if (groupRunning(pid_)) ::kill(-pid_, SIGKILL);
+}
+
+void ChildProcess::replayErrors() {
+    char buf[4096];
+    off_t at = 0;
+    for (;;) {
+        const ssize_t n = ::pread(errors_, buf, sizeof buf, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        std::fwrite(buf, 1, static_cast<size_t>(n), stderr);
+        at += n;
+    }
 }
 
 std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds timeout) {

@@ -1,6 +1,15 @@
 #pragma once
 // A program started by a test: its standard output is read line by line, and
 // the process is ended (SIGTERM, then SIGKILL) and reaped when the object goes.
+//
+// A child must never outlive its test: one left holding ctest's output pipe
+// hangs the whole run. So it runs in a process group of its own, which the
+// destructor ends with everything the child started in it; the kernel kills
+// it when the test dies without running destructors (FLTK calls exit() when
+// it cannot open the display); and its standard error goes to a file, copied
+// to the test's standard error when the object goes, never to the test's own
+// stderr. The kernel ties the child to the thread that started it, so start
+// it on a thread that lives as long as the object.
 #include <sys/types.h>
 
 #include <chrono>
@@ -27,14 +36,21 @@ public:
     bool waitForLine(const std::string& text, std::chrono::milliseconds timeout);
     const std::vector<std::string>& seen() const { return seen_; }
 
+    // To the child alone, not its group.
     void signal(int sig);
     // The exit status, or nothing when it did not end in time (or was killed
     // by a signal: then -signal).
     std::optional<int> wait(std::chrono::milliseconds timeout);
 
 private:
-    pid_t pid_ = -1;
+    // Ends the child and then what is left of its group.
+    void endGroup();
+    // Copies what the child wrote to its standard error to the test's.
+    void replayErrors();
+
+    pid_t pid_ = -1;  // also the id of its process group
     int out_ = -1;
+    int errors_ = -1;  // the unlinked file behind the child's stderr
     std::string buffer_;
     std::vector<std::string> seen_;
     bool reaped_ = false;
