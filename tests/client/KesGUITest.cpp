@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <memory>
@@ -12,6 +11,7 @@
 #include "KesCAM.h"
 #include "KesGUI.h"
 #include "LineServer.h"
+#include "../support/NeedsDisplay.h"
 #include "Recorder.h"
 
 // Last: it brings in Xlib, whose macros (None, Bool, Status) clash with
@@ -54,7 +54,7 @@ void pressEnter(Fl_Widget* target) { pressKey(target, FL_Enter, "\r"); }
 class Window : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "needs an X display: run under xvfb-run";
+        SKIP_WITHOUT_DISPLAY();
         Fl::lock();
         locked_ = true;
     }

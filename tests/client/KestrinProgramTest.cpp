@@ -6,13 +6,13 @@
 #include <X11/Xlib.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 
 #include "ChildProcess.h"
+#include "NeedsDisplay.h"
 
 using namespace std::chrono_literals;
 
@@ -84,7 +84,7 @@ void requestClose(Display* display, Window window) {
 }
 
 TEST(KestrinProgram, ShowsItsWindowAndEndsWithStatusZeroWhenTheWindowIsClosed) {
-    if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "needs an X display: run under xvfb-run";
+    SKIP_WITHOUT_DISPLAY();
     DisplayPtr display(XOpenDisplay(nullptr));
     ASSERT_TRUE(display) << "cannot open the display";
 

@@ -14,6 +14,7 @@
 #include "DesktopWindow.h"
 #include "LineReader.h"
 #include "LineWriter.h"
+#include "NeedsDisplay.h"
 #include "NetError.h"
 #include "TcpSocket.h"
 
@@ -54,6 +55,7 @@ constexpr int quitX = 62, startX = 187, buttonRowY = 9 * 26 + 13;
 
 TEST(OrvoProgram, StartBridgesTheModemOnPort3001AndClosingTheWindowEndsWithZero)
 {
+    SKIP_WITHOUT_DISPLAY();
     ChildProcess modem({programPath("vdev"), "--link", portsDirectory() + "/COM1"});
     ASSERT_TRUE(modem.readLine(5s).has_value());
 
@@ -97,6 +99,7 @@ TEST(OrvoProgram, StartBridgesTheModemOnPort3001AndClosingTheWindowEndsWithZero)
 
 TEST(OrvoProgram, QuitEndsWithZeroAndOpensNothing)
 {
+    SKIP_WITHOUT_DISPLAY();
     ChildProcess orvo({programPath("orvo")});
     std::optional<DesktopWindow> setup = DesktopWindow::find("Orvo Setup", 15s);
     ASSERT_TRUE(setup.has_value());

@@ -11,6 +11,7 @@
 
 #include "ChildProcess.h"
 #include "DesktopWindow.h"
+#include "NeedsDisplay.h"
 
 using namespace std::chrono_literals;
 
@@ -26,6 +27,7 @@ class SystemTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        SKIP_WITHOUT_DISPLAY();
         modem.emplace(std::vector<std::string>{programPath("vdev"), "--link", portsDirectory() + "/COM1"});
         ASSERT_TRUE(modem->readLine(5s).has_value());
         orvo.emplace(std::vector<std::string>{programPath("orvo")});

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "../support/NeedsDisplay.h"
+
 // Last: it brings in Xlib, whose macros (Status, None) clash with names above.
 #include <FL/fl_draw.H>
 
@@ -58,6 +60,7 @@ class ConfigGUITest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        SKIP_WITHOUT_DISPLAY();
         window = new ConfigGUI(
             [this](const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
                    const std::string& parity, const std::string& handshake, int dtr) {

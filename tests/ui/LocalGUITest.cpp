@@ -18,6 +18,7 @@
 #include "LineReader.h"
 #include "LineWriter.h"
 #include "LocalCAM.h"
+#include "NeedsDisplay.h"
 #include "TcpListener.h"
 #include "TcpSocket.h"
 #include "ServerTestSupport.h"
@@ -109,9 +110,14 @@ private:
 
 class LocalGUITest : public ::testing::Test {
 protected:
-    void SetUp() override { Fl::lock(); }
+    void SetUp() override
+    {
+        SKIP_WITHOUT_DISPLAY();
+        Fl::lock();
+    }
     void TearDown() override
     {
+        if (IsSkipped()) return;
         controller.reset();
         pumpFor(50ms);
         Fl::unlock();
