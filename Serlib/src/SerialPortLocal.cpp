@@ -61,6 +61,14 @@ std::shared_ptr<SerialConfig> requireConfig(std::shared_ptr<SerialConfig> cfg) {
     return cfg;
 }
 
+// A short count of 0 or more is what a send time-out leaves; -1 is a failure.
+[[noreturn]] void shortSend(int sent, int asked, const std::string& text) {
+    if (sent >= 0 && sent < asked) {
+        throw WriteTimeout(text);
+    }
+    throw IOError(text);
+}
+
 void requireFeature(bool supported, const char* text, const std::string& osName) {
     if (!supported) {
         throw IOError(text + osName);
@@ -155,7 +163,18 @@ void SerialPortLocal::open() {
     isOpen_ = true;
     // Read after the call: a port opened by name gets its number from the driver.
     port = config->getPort() - 1;
-    configure(*config);
+    try {
+        configure(*config);
+    } catch (const IOError&) {
+        // Settings the device refuses (Mark parity on an adapter without it)
+        // must not leave it open and locked behind a failed open.
+        try {
+            close();
+        } catch (const IOError&) {
+            // The configure failure is the one to report.
+        }
+        throw;
+    }
     if (osName == "Mac OS") {
         setTimeoutRx(2000);
         setTimeoutTx(2000);
@@ -315,7 +334,7 @@ void SerialPortLocal::putString(const std::string& s) {
     const int n = static_cast<int>(s.size());
     const int sent = SerPutData(port, reinterpret_cast<const unsigned char*>(s.data()), n);
     if (sent != n) {
-        throw IOError("PutString: sent only " + std::to_string(sent) + " of " + std::to_string(n) + " bytes");
+        shortSend(sent, n, "PutString: sent only " + std::to_string(sent) + " of " + std::to_string(n) + " bytes");
     }
 }
 
@@ -326,7 +345,7 @@ void SerialPortLocal::putData(const Bytes& data) {
     }
     const int sent = SerPutData(port, data.data(), n);
     if (sent != n) {
-        throw IOError("PutData1: Sent only " + std::to_string(sent) + " of " + std::to_string(n) + " bytes");
+        shortSend(sent, n, "PutData1: Sent only " + std::to_string(sent) + " of " + std::to_string(n) + " bytes");
     }
 }
 
@@ -336,7 +355,7 @@ void SerialPortLocal::putData(const Bytes& data, int dLen) {
     }
     const int sent = SerPutData(port, data.data(), dLen);
     if (sent != dLen || sent < 0) {
-        throw IOError("PutData2: Sent only " + std::to_string(sent) + " of " + std::to_string(dLen) + " bytes");
+        shortSend(sent, dLen, "PutData2: Sent only " + std::to_string(sent) + " of " + std::to_string(dLen) + " bytes");
     }
 }
 
@@ -351,7 +370,7 @@ void SerialPortLocal::putData(const Bytes& data, int off, int dLen) {
     const Bytes copy(data.begin() + off, data.begin() + off + dLen);
     const int sent = SerPutData(port, copy.data(), dLen);
     if (sent != dLen) {
-        throw IOError("Sent only " + std::to_string(sent) + " of " + std::to_string(dLen) + " bytes");
+        shortSend(sent, dLen, "Sent only " + std::to_string(sent) + " of " + std::to_string(dLen) + " bytes");
     }
 }
 

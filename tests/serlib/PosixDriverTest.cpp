@@ -224,6 +224,23 @@ TEST_F(RealDriver, ASendTimeoutEndsAStalledWriteWithFewerBytes) {
     EXPECT_LT(took, 5000ms);
 }
 
+TEST_F(RealDriver, AnXoffHoldsWritesUntilTxFlushDropsThemAndRestartsOutput) {
+    const int32_t h = openDevice();
+    ASSERT_EQ(configure(h, 7, 3, 0, 0, 1), 0);  // XON/XOFF
+    ASSERT_EQ(d.SerSetTimeoutTx(h, 200), 0);
+    device.send("\x13");
+    const auto deadline = Clock::now() + 5s;
+    int32_t sent = 3;
+    while (sent == 3 && Clock::now() < deadline) {
+        sent = d.SerPutData(h, reinterpret_cast<const uint8_t*>("AT\n"), 3);  // until the XOFF has arrived
+    }
+    EXPECT_EQ(sent, 0) << "the stopped line takes nothing";
+    device.receive(64, 300ms);  // what went out before the XOFF
+    ASSERT_EQ(d.SerTxFlush(h), 0);
+    EXPECT_EQ(d.SerPutData(h, reinterpret_cast<const uint8_t*>("AT\n"), 3), 3);
+    EXPECT_EQ(device.receive(3), "AT\n");
+}
+
 TEST_F(RealDriver, TimeoutsAreKeptPerPortAndNegativeOnesRefused) {
     const int32_t h = openDevice();
     EXPECT_EQ(d.SerGetTimeoutRx(h), 0);

@@ -192,16 +192,20 @@ TEST_F(PortOnLinux, ConfigureFailureKeepsThePortOpenAndOtherRecordsAreNotStored)
     EXPECT_EQ(cfg->getBitRate(), SerialConfig::BR_9600);
 }
 
-TEST_F(PortOnLinux, FailedConfigureInsideOpenLeavesThePortOpen) {
+TEST_F(PortOnLinux, FailedConfigureInsideOpenClosesWhatItOpened) {
+    // A port left open here would keep the device locked with no object to
+    // close it through (the constructor failed).
     fake.configureResult = 3;
     auto record = std::make_shared<SerialConfig>("COM1");
     std::unique_ptr<SerialPortLocal> port;
     EXPECT_EQ(ioFailure([&] { port = std::make_unique<SerialPortLocal>(record); }), "Configure failed: 3");
+    EXPECT_EQ(fake.count("SerClosePort"), 1);
     SerialPortLocal later;
     later.setConfig(record);
     EXPECT_EQ(ioFailure([&] { later.open(); }), "Configure failed: 3");
-    EXPECT_TRUE(later.isOpen());
-    EXPECT_EQ(later.getPortNum(), 0);
+    EXPECT_EQ(fake.count("SerClosePort"), 2);
+    EXPECT_FALSE(later.isOpen());
+    EXPECT_EQ(later.getPortNum(), -1);
 }
 
 TEST_F(PortOnLinux, RecordShortcutsChangeOnlyTheRecord) {
@@ -267,6 +271,16 @@ TEST_F(PortOnLinux, ShortSendsNameWhatWasSent) {
     EXPECT_EQ(ioFailure([&] { port->putString("hello"); }), "PutString: sent only 3 of 5 bytes");
     EXPECT_EQ(ioFailure([&] { port->putData(five, 4); }), "PutData2: Sent only 3 of 4 bytes");
     EXPECT_EQ(ioFailure([&] { port->putData(five, 1, 4); }), "Sent only 3 of 4 bytes");
+    // A short count is what the send time-out leaves, unlike a failed send.
+    EXPECT_THROW(port->putString("hello"), Serlib::WriteTimeout);
+    EXPECT_THROW(port->putData(five), Serlib::WriteTimeout);
+    try {
+        port->putData(Bytes{1, 2}, -1);
+        ADD_FAILURE() << "a negative count was sent";
+    } catch (const Serlib::WriteTimeout&) {
+        ADD_FAILURE() << "a failed send taken for a time-out";
+    } catch (const IOError&) {
+    }
     fake.putByteResult = -1;
     EXPECT_EQ(ioFailure([&] { port->putByte(1); }), "PutByte failed");
 }

@@ -304,7 +304,16 @@ int32_t Port::txFlush() {
     if (!usable()) {
         return -1;
     }
-    return ::tcflush(fd_.get(), TCOFLUSH) == 0 ? 0 : failed(errno);
+    if (::tcflush(fd_.get(), TCOFLUSH) != 0) {
+        return failed(errno);
+    }
+    // What was dropped is what a stalled write left behind, so output starts
+    // afresh: an XOFF from the far end no longer holds it. TCOON alone only
+    // undoes TCOOFF, so both are passed through.
+    if (::tcflow(fd_.get(), TCOOFF) != 0 || ::tcflow(fd_.get(), TCOON) != 0) {
+        return failed(errno);
+    }
+    return 0;
 }
 
 int32_t Port::txDrain() {

@@ -14,6 +14,14 @@ public:
     explicit IOError(const std::string& message) : std::runtime_error(message) {}
 };
 
+// A send that the port's send time-out ended with fewer bytes than asked: the
+// line is held (by flow control, say) and the rest was never taken. The text
+// is that of the failing send.
+class WriteTimeout : public IOError {
+public:
+    explicit WriteTimeout(const std::string& message) : IOError(message) {}
+};
+
 // Not an IOError on purpose: callers that catch I/O errors must not mistake a
 // missing driver for a failed port operation.
 class DriverLoadError : public std::runtime_error {

@@ -24,6 +24,8 @@
  *   and SerGetData return at once with what is waiting (-1 / 0 when nothing
  *   is). A write waits at most the send time-out (0: no limit) and then
  *   returns the count sent so far; a time-out is never an error.
+ * - SerTxFlush drops what is queued for sending and restarts output that an
+ *   XOFF from the far end had stopped.
  * - tics of SerSendBreak are milliseconds (0 or less: the standard break).
  * - SerFlowTask has no work (the kernel does flow control); it returns 0 for
  *   an open port.

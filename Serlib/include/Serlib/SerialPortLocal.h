@@ -5,6 +5,9 @@
 // per-platform feature flags and the flow-control task.
 // Not synchronised: one thread at a time (the flow-control task excepted).
 //
+// A send the send time-out cuts short raises WriteTimeout (an IOError with
+// the send's own text); a failed send raises a plain IOError.
+//
 // A device pulled while its port is open (a USB adapter unplugged): the
 // driver keeps the port open and its handle; getPortNum() and isOpen() do not
 // change. Until the device is back every exchange fails at once: sends raise
@@ -29,7 +32,8 @@ public:
     // Not opened; its own record names the platform's default device.
     SerialPortLocal();
     // Stores cfgObj (shared, not copied) and opens the port; an open failure
-    // leaves the constructor with that IOError.
+    // leaves the constructor with that IOError. Settings the device refuses
+    // fail the open too, with the port closed again.
     explicit SerialPortLocal(std::shared_ptr<SerialConfig> cfgObj);
     // Stops the flow-control task and closes the port, swallowing errors.
     ~SerialPortLocal() override;
