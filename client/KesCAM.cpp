@@ -85,7 +85,10 @@ void KesCAM::ConnectToServer() {
     }
     std::shared_ptr<TcpSocket> socket;
     try {
-        socket = std::make_shared<TcpSocket>(TcpSocket::connect(kesgui->HostText(), SERVPORT));
+        // Bounded: the event thread waits here, and a host that drops our
+        // requests would hold the window for the system's own minutes.
+        socket = std::make_shared<TcpSocket>(
+            TcpSocket::connect(kesgui->HostText(), SERVPORT, timing_.connectTimeoutMs));
         {
             std::lock_guard<std::mutex> lock(streamsMutex_);
             cs = socket;

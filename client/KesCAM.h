@@ -33,6 +33,7 @@ struct KesTiming {
     int failedOpenPauseMs = 2000;   // after a failed connection attempt, before the prompt
     int notConnectedPauseMs = 1000; // after a send without a connection
     int closePauseMs = 150;         // the window's pauses around a user's close
+    int connectTimeoutMs = 10000;   // a host that does not answer is given up after this
 };
 
 class KesCAM {

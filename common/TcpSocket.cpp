@@ -1,13 +1,18 @@
 #include "TcpSocket.h"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <utility>
 
 std::string errnoText(const std::string& what, int err) {
@@ -28,7 +33,43 @@ TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
     return *this;
 }
 
-TcpSocket TcpSocket::connect(const std::string& host, int port) {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Connects a non-blocking fd, waiting for the handshake until the deadline
+// (without one: for as long as the system tries). Returns 0 or the error.
+int connectBy(int fd, const addrinfo& ai, const std::optional<Clock::time_point>& deadline) {
+    if (::connect(fd, ai.ai_addr, ai.ai_addrlen) == 0) return 0;
+    // An interrupted connect goes on in the background like one in progress.
+    if (errno != EINPROGRESS && errno != EINTR) return errno;
+    pollfd pending{fd, POLLOUT, 0};
+    for (;;) {
+        int waitMs = -1;
+        if (deadline) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+            if (left.count() <= 0) return ETIMEDOUT;
+            waitMs = static_cast<int>(left.count());
+        }
+        const int ready = ::poll(&pending, 1, waitMs);
+        if (ready > 0) break;
+        if (ready < 0 && errno != EINTR) return errno;
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0) return errno;
+    return err;
+}
+
+struct AddrInfoFree {
+    void operator()(addrinfo* ai) const { ::freeaddrinfo(ai); }
+};
+
+}  // namespace
+
+TcpSocket TcpSocket::connect(const std::string& host, int port, int timeoutMs) {
+    std::optional<Clock::time_point> deadline;
+    if (timeoutMs > 0) deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -36,26 +77,30 @@ TcpSocket TcpSocket::connect(const std::string& host, int port) {
     const std::string service = std::to_string(port);
     const int rc = ::getaddrinfo(host.empty() ? nullptr : host.c_str(), service.c_str(), &hints, &found);
     if (rc != 0) throw NetError("getaddrinfo " + host + ": " + ::gai_strerror(rc));
+    const std::unique_ptr<addrinfo, AddrInfoFree> addresses(found);
+    const std::string what = "connect " + host + ":" + service;
     int lastErr = ECONNREFUSED;
-    for (addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
-        const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
-        if (fd < 0) {
+    for (const addrinfo* ai = addresses.get(); ai != nullptr; ai = ai->ai_next) {
+        if (deadline && Clock::now() >= *deadline) {
+            lastErr = ETIMEDOUT;
+            break;
+        }
+        TcpSocket socket(::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol));
+        if (!socket.valid()) {
             lastErr = errno;
             continue;
         }
-        int r;
-        do {
-            r = ::connect(fd, ai->ai_addr, ai->ai_addrlen);
-        } while (r < 0 && errno == EINTR);
-        if (r == 0) {
-            ::freeaddrinfo(found);
-            return TcpSocket(fd);
+        lastErr = connectBy(socket.fd(), *ai, deadline);
+        if (lastErr != 0) continue;
+        // Every other use of the socket blocks, with its own time-outs.
+        const int flags = ::fcntl(socket.fd(), F_GETFL);
+        if (flags < 0 || ::fcntl(socket.fd(), F_SETFL, flags & ~O_NONBLOCK) < 0) {
+            throw NetError(errnoText(what + ": fcntl", errno));
         }
-        lastErr = errno;
-        ::close(fd);
+        return socket;
     }
-    ::freeaddrinfo(found);
-    throw NetError(errnoText("connect " + host + ":" + service, lastErr));
+    if (lastErr == ETIMEDOUT) throw NetTimeout(errnoText(what, lastErr));
+    throw NetError(errnoText(what, lastErr));
 }
 
 size_t TcpSocket::receive(char* buf, size_t len) {

@@ -18,8 +18,10 @@ public:
     TcpSocket& operator=(const TcpSocket&) = delete;
 
     // Resolves host (name or numeric, IPv4 or IPv6) and connects to the first
-    // address that answers. Raises NetError.
-    static TcpSocket connect(const std::string& host, int port);
+    // address that answers, all addresses together within timeoutMs (0: only
+    // the system's own limit; name resolution is not bounded). The socket is
+    // blocking. Raises NetError, NetTimeout when the time ran out.
+    static TcpSocket connect(const std::string& host, int port, int timeoutMs = 0);
 
     bool valid() const { return fd_ >= 0; }
     int fd() const { return fd_; }

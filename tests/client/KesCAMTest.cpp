@@ -75,6 +75,21 @@ TEST_F(Controller, ARefusedConnectionReportsNoSuchHostThenThePromptAfterAPause) 
     EXPECT_TRUE(cam->HasSocket());
 }
 
+TEST_F(Controller, AHostThatDoesNotAnswerIsGivenUpAtTheConnectTimeOut) {
+    KesTiming timing = fastTiming();
+    timing.connectTimeoutMs = 500;
+    start(timing);
+    FullQueueListener silent;
+    view->setPort(std::to_string(silent.port()));
+    cam->ConnectToServer();
+    const auto waited = recorder.when(Shown::Status, "Socket Open Failed - No Such Host") -
+                        recorder.when(Shown::Status, "Attempting LogIn");
+    EXPECT_GE(waited, 450ms);
+    EXPECT_LT(waited, 5s);
+    EXPECT_EQ(statuses(), (Strings{please, "Attempting LogIn", "Socket Open Failed - No Such Host", please}));
+    EXPECT_FALSE(cam->HasSocket());
+}
+
 TEST_F(Controller, APortTextThatIsNoDecimalNumberOpensNoSocket) {
     start();
     for (const std::string& text : {std::string("30a1"), std::string(""), std::string(" 3001"), std::string("3001 "),

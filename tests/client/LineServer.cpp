@@ -1,5 +1,11 @@
 #include "LineServer.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <utility>
 
 ServerPeer::ServerPeer(TcpSocket socket) : socket_(std::move(socket)), reader_(socket_), writer_(socket_, "\r\n") {}
@@ -24,3 +30,32 @@ int closedPort() {
     TcpListener listener = TcpListener::listen(0);
     return listener.port();
 }
+
+FullQueueListener::FullQueueListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) throw NetError(errnoText("socket", errno));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 || ::listen(fd_, 0) < 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) < 0) {
+        const int err = errno;
+        ::close(fd_);
+        throw NetError(errnoText("full-queue listener", err));
+    }
+    port_ = ntohs(addr.sin_port);
+    // Queue connections until one gets no answer: the queue is then full.
+    // Linux queues one more than the backlog; a few more allow for others.
+    for (int i = 0; i < 8; ++i) {
+        try {
+            queued_.push_back(TcpSocket::connect("127.0.0.1", port_, 300));
+        } catch (const NetTimeout&) {
+            return;
+        }
+    }
+    ::close(fd_);
+    throw NetError("full-queue listener: the queue did not fill");
+}
+
+FullQueueListener::~FullQueueListener() { ::close(fd_); }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "LineReader.h"
 #include "LineWriter.h"
@@ -44,3 +45,20 @@ private:
 
 // A port on which nothing listens (it was just free).
 int closedPort();
+
+// A host that does not answer, on 127.0.0.1: a listener whose accept queue
+// is full and which never accepts. The system drops every further connection
+// request, so a connect() to it waits as for a silent host.
+class FullQueueListener {
+public:
+    FullQueueListener();
+    ~FullQueueListener();
+    FullQueueListener(const FullQueueListener&) = delete;
+    FullQueueListener& operator=(const FullQueueListener&) = delete;
+    int port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+    std::vector<TcpSocket> queued_;  // the connections that fill the queue
+};
