@@ -60,19 +60,22 @@ void KesCAM::SendCommand(const std::string& commandstring) {
     std::shared_ptr<SocketLineWriter> writer;
     {
         std::lock_guard<std::mutex> lock(streamsMutex_);
-        writer = csout;
+        // A server busy with another client leaves our connection in its
+        // queue unanswered and takes it minutes later: a line sent before the
+        // greeting would reach the device long after the user gave up.
+        if (service != nullptr && service->greeted()) writer = csout;
     }
-    if (writer) {
-        try {
-            writer->writeLine(commandstring);
-        } catch (const NetError&) {
-            // A broken connection is the receiver's to notice and report.
-        }
-        ShowStat("Sending " + commandstring);
-    } else {
+    if (!writer) {
         ShowStat("Can't Send Command - Not Connected");
         Delay(timing_.notConnectedPauseMs);
+        return;
     }
+    try {
+        writer->writeLine(commandstring);
+    } catch (const NetError&) {
+        // A broken connection is the receiver's to notice and report.
+    }
+    ShowStat("Sending " + commandstring);
 }
 
 void KesCAM::ConnectToServer() {

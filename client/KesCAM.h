@@ -58,7 +58,8 @@ public:
     // Event thread: SERVPORT from the port field; false when its text is not
     // a decimal integer (SERVPORT is then unchanged).
     bool GetServerPort();
-    // Event thread: one line to the server, or "not connected" and a pause.
+    // Event thread: one line to the server once it has greeted this
+    // connection, otherwise "not connected" and a pause.
     void SendCommand(const std::string& commandstring);
     // Event thread, only while HasSocket() is false: connects to the host
     // field's address at the port field's port and starts the receiver.

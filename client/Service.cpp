@@ -69,6 +69,9 @@ void Service::run() {
             continue;
         }
         if (line.text == str0) {
+            // Only now may the user's lines go out: the server has taken this
+            // connection. Set before the text, so whoever sees it may send.
+            greeted_ = true;
             ShowStat(str00);
             continue;
         }

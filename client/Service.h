@@ -36,6 +36,8 @@ public:
     void interrupt();
     // True once the thread has done its last step (or never started).
     bool finished() const { return finished_; }
+    // Any thread: whether this connection's server has greeted it with "OK".
+    bool greeted() const { return greeted_; }
     void join();
 
 private:
@@ -59,6 +61,7 @@ private:
     std::mutex pauseMutex_;
     std::condition_variable pauseWake_;
     bool interrupted_ = false;
+    std::atomic<bool> greeted_{false};
     std::atomic<bool> finished_{true};
     std::thread thread_;
 };

@@ -39,6 +39,28 @@ TEST_F(Controller, ConnectingShowsEachStepAndSendsNothingBeforeTheUser) {
     EXPECT_EQ(statuses().back(), "Sending AT");
 }
 
+TEST_F(Controller, NoLineIsSentUntilThisConnectionsServerHasGreeted) {
+    start();
+    // Ungreeted, the connection may still sit in a busy server's queue.
+    auto first = connect();
+    cam->SendCommand("AT");
+    EXPECT_EQ(recorder.count(Shown::Status, "Can't Send Command - Not Connected"), 1);
+    first->send("OK");
+    ASSERT_TRUE(recorder.waitFor(Shown::Status, "Connected OK"));
+    cam->SendCommand("ATI");
+    EXPECT_EQ(first->readLine(), "ATI") << "the refused line never went out";
+    // The next connection starts ungreeted: a close before its greeting
+    // sends no "KILL".
+    cam->UserClose();
+    auto second = connect();
+    cam->SendCommand("KILL");
+    cam->UserClose();
+    EXPECT_EQ(second->readLine(), std::nullopt);
+    EXPECT_EQ(recorder.count(Shown::Status, "Can't Send Command - Not Connected"), 2);
+    EXPECT_EQ(recorder.count(Shown::Status, "Sending AT"), 0);
+    EXPECT_EQ(recorder.count(Shown::Status, "Sending KILL"), 0);
+}
+
 TEST_F(Controller, SendsLinesUnchangedAndAnEmptyTextAsAnEmptyLine) {
     start();
     auto peer = connectAndGreet();
