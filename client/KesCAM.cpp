@@ -129,28 +129,34 @@ void KesCAM::ConnectToServer() {
     }
 }
 
+// The event thread's closes (no owner) are always of the current connection.
+// A receiver's close comes late when the user has closed and connected again
+// meanwhile; the streams are then the next connection's. Checked at each step,
+// as that can happen between two of them.
+bool KesCAM::Owns(const Service* owner) const { return owner == nullptr || service == owner; }
+
 template <typename Stream>
-void KesCAM::CloseAndEmpty(std::shared_ptr<Stream>& field) {
+void KesCAM::CloseAndEmpty(std::shared_ptr<Stream>& field, const Service* owner) {
     std::lock_guard<std::mutex> lock(streamsMutex_);
-    if (!field) return;
+    if (!field || !Owns(owner)) return;
     field->close();
     field.reset();
 }
 
-void KesCAM::CloseStreams() {
-    CloseAndEmpty(csin);
-    CloseAndEmpty(csout);
+void KesCAM::CloseStreams(const Service* owner) {
+    CloseAndEmpty(csin, owner);
+    CloseAndEmpty(csout, owner);
     std::lock_guard<std::mutex> lock(streamsMutex_);
     // Shutting the socket down ends the connection for both threads; the
     // descriptor itself goes with the last reference to it.
-    if (cs) {
+    if (cs && Owns(owner)) {
         cs->shutdown();
         cs.reset();
     }
 }
 
 void KesCAM::FastClose() {
-    CloseStreams();
+    CloseStreams(nullptr);
     {
         std::lock_guard<std::mutex> lock(streamsMutex_);
         if (service) service->stopme();
@@ -170,9 +176,9 @@ void KesCAM::UserClose() {
     ShowStat(please);
 }
 
-void KesCAM::ServerClose() {
+void KesCAM::ServerClose(const Service& closer) {
     try {
-        CloseStreams();
+        CloseStreams(&closer);
     } catch (const NetError&) {
         ShowStat("Failed to close connections");
         return;

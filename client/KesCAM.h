@@ -9,7 +9,7 @@
 // socket and current receiver are shared by the two threads, and each close
 // step tests, closes and empties its field under one lock, so a stream is
 // closed once and a field emptied by one thread is never closed through by
-// the other.
+// the other. A receiver closes only the streams of its own connection.
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -67,8 +67,8 @@ public:
     // Event thread: closes everything at the user's request and reports.
     void UserClose();
     // Receiver thread: closes reader, writer and socket after the receiver
-    // has left its loop.
-    void ServerClose();
+    // has left its loop, if they are still those of closer's connection.
+    void ServerClose(const Service& closer);
     // Event thread: closes everything and tells the receiver to stop. Raises
     // NetError when a close fails; the streams from that one on stay.
     void FastClose();
@@ -94,10 +94,13 @@ private:
     void ReceiverEnded(const Service* ended);
     // Joins receivers that have finished; the current one keeps running.
     void ReapReceivers();
+    // Whether a close by owner (nullptr: the event thread's) may close the
+    // current streams; streamsMutex_ held.
+    bool Owns(const Service* owner) const;
     // One test-close-empty step under the streams lock.
     template <typename Stream>
-    void CloseAndEmpty(std::shared_ptr<Stream>& field);
-    void CloseStreams();
+    void CloseAndEmpty(std::shared_ptr<Stream>& field, const Service* owner);
+    void CloseStreams(const Service* owner);
 
     const KesTiming timing_;
     const ConsoleSink console_;

@@ -20,7 +20,14 @@ void Service::start() {
     }
 }
 
-void Service::stopme() { a = false; }
+void Service::stopme() {
+    {
+        // Under the pause's lock, so a pause that is just starting sees it.
+        std::lock_guard<std::mutex> lock(pauseMutex_);
+        a = false;
+    }
+    pauseWake_.notify_all();
+}
 
 void Service::interrupt() {
     {
@@ -90,7 +97,7 @@ void Service::run() {
 void Service::Close() {
     ShowStat("Ending input thread");
     a = false;
-    scam.ServerClose();
+    scam.ServerClose(*this);
     ShowStat(scam.please);
 }
 
@@ -100,5 +107,5 @@ void Service::RXShow(const std::string& text) { scam.RXShow(text); }
 
 void Service::Pause(int ms) {
     std::unique_lock<std::mutex> lock(pauseMutex_);
-    pauseWake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return interrupted_; });
+    pauseWake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return interrupted_ || !a; });
 }

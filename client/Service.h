@@ -29,7 +29,8 @@ public:
 
     // Starts run() on a new thread; raises std::system_error.
     void start();
-    // Any thread: the loop ends before its next read; a waiting read is not cut short.
+    // Any thread: the loop ends before its next read and the busy pause ends
+    // at once; a waiting read is not cut short.
     void stopme();
     // Event thread, when the controller goes: shuts the socket down under the
     // waiting read and cuts the busy pause short, so the thread ends at once.

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "ClientFixture.h"
+#include "Service.h"
 
 using namespace std::chrono_literals;
 using Strings = std::vector<std::string>;
@@ -191,6 +192,37 @@ TEST_F(Controller, AServerThatNeverGreetsIsReportedBusyAndTheConnectionCloses) {
     EXPECT_GE(recorder.when(Shown::Status, "Len=0: Forced to Close") - recorder.when(Shown::Status, kBusy), 500ms);
     EXPECT_FALSE(cam->HasSocket());
     EXPECT_EQ(peer->readLine(), std::nullopt) << "the client closed without a word";
+}
+
+TEST_F(Controller, AReconnectDuringTheBusyPauseIsLeftAloneByTheOldReceiver) {
+    KesTiming timing = fastTiming();
+    timing.greetingTimeoutMs = 300;
+    timing.busyPauseMs = 5000;
+    start(timing);
+    auto first = connect();
+    ASSERT_TRUE(recorder.waitFor(Shown::Status, kBusy));
+    cam->UserClose();
+    auto second = connectAndGreet();
+    ASSERT_TRUE(recorder.waitFor(Shown::Status, "Local I/O and Socket Closed"));
+    EXPECT_LT(recorder.when(Shown::Status, "Len=0: Forced to Close") - recorder.when(Shown::Status, kBusy), 2500ms)
+        << "the user's close cuts the old receiver's pause short";
+    EXPECT_FALSE(recorder.waitFor(Shown::Status, "Local I/O and Socket Closed", 2, 300ms));
+    EXPECT_TRUE(cam->HasSocket());
+    cam->SendCommand("AT");
+    EXPECT_EQ(second->readLine(), "AT");
+}
+
+TEST_F(Controller, AReceiverClosesOnlyItsOwnConnection) {
+    start();
+    auto peer = connectAndGreet();
+    // A receiver of an earlier connection that comes to its close late.
+    auto stale = std::make_shared<TcpSocket>();
+    Service earlier(*cam, stale, std::make_shared<SocketLineReader>(stale));
+    cam->ServerClose(earlier);
+    EXPECT_EQ(statuses().back(), "Local I/O and Socket Closed");
+    EXPECT_TRUE(cam->HasSocket());
+    cam->SendCommand("AT");
+    EXPECT_EQ(peer->readLine(), "AT");
 }
 
 TEST_F(Controller, CloseFromTheServerEndsTheConnectionWithoutAnAnswer) {
