@@ -35,8 +35,8 @@ ClientSocket::~ClientSocket() {
     }
 }
 
-void ClientSocket::start() {
-    thread_ = std::thread([this] {
+void ClientSocket::start(const std::function<std::thread(std::function<void()>)>& startThread) {
+    thread_ = startThread([this] {
         run();
         finished_ = true;
     });
@@ -70,6 +70,7 @@ void ClientSocket::run() {
         // A shutdown that came between the accept and now found no socket.
         if (scam.stopping()) cs->shutdown();
     }
+    scam.SessionBegins();
     ShowStat("Client connection accepted!");
     serve();
     a = false;
@@ -153,13 +154,13 @@ bool ClientSocket::handle(const LineReader::Result& line) {
         if (sercom.size() <= kMaxCommand) {
             const Bytes sc = Orvo::S2BS(sercom);
             scam.localgui().ShowTX(str);
-            scam.CommandB0(sc);
+            scam.CommandB0(sc, *this);
         }
         return true;
     }
     if (str.size() <= kMaxCommand) {
         scam.localgui().ShowTX(str);
-        scam.CommandB1(str);
+        scam.CommandB1(str, *this);
     }
     return true;
 }
@@ -207,9 +208,12 @@ void ClientSocket::Close() {
         }
     }
     if (!hadConnection) {
+        // Typically this session's own thread, after the operator closed its
+        // client: by now the next session may be serving someone.
+        if (newerSessionConnected()) return;
         ShowStat("Can't close - no current client.");
         Delay(1000);
-        ShowStat("Awaiting client connection.");
+        if (!newerSessionConnected()) ShowStat("Awaiting client connection.");
         return;
     }
     ShowStat("Closed client connection!");
@@ -218,6 +222,11 @@ void ClientSocket::Close() {
 }
 
 void ClientSocket::ShowStat(const std::string& text) { scam.ShowStat(text); }
+
+bool ClientSocket::newerSessionConnected() const {
+    const std::shared_ptr<ClientSocket> current = LocalCAM::connectthread();
+    return current && current.get() != this && current->connected();
+}
 
 void ClientSocket::OutLine(const std::string& s) { Orvo::OutLine(s); }
 

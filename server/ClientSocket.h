@@ -11,6 +11,7 @@
 // reads; other threads end its blocked read with shutdown().
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,8 +32,9 @@ public:
     ClientSocket(const ClientSocket&) = delete;
     ClientSocket& operator=(const ClientSocket&) = delete;
 
-    // Runs run() on a new thread.
-    void start();
+    // Runs run() on a thread from startThread; raises std::system_error
+    // when there is none (the session then never ran).
+    void start(const std::function<std::thread(std::function<void()>)>& startThread);
 
     // Sends s as one line to the connected client; nothing without one.
     // Write errors are not reported (a client that stopped reading holds the
@@ -60,6 +62,9 @@ private:
     // One command line; false when it ends the connection.
     bool handle(const LineReader::Result& line);
     void ShowStat(const std::string& text);
+    // Whether a session started after this one serves a client now: what
+    // this one has to say about its own end must not cover that one's state.
+    bool newerSessionConnected() const;
     // Sleeps t ms; interrupt() ends it early.
     void Delay(int t);
     // For the controller's shutdown: sends "CLOSE" to a connected client and

@@ -1,6 +1,8 @@
 #include "LocalCAM.h"
 
+#include <chrono>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 #include "ClientSocket.h"
@@ -18,12 +20,15 @@ std::shared_ptr<TcpListener> listeningSocket;
 
 std::string firstChar(const std::string& s) { return s.empty() ? std::string() : s.substr(0, 1); }
 
+// Pause before trying again to start a session the system had no thread for.
+constexpr int kSessionRetryMs = 1000;
+
 }  // namespace
 
 LocalCAM::LocalCAM(const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
                    const std::string& parity, const std::string& handshake, int dtr, const ViewFactory& makeView,
-                   HostLookup lookup)
-    : lookup_(std::move(lookup)), SerIn(SerOutPort::kRxBufferSize, 0) {
+                   HostLookup lookup, ThreadStarter startThread)
+    : lookup_(std::move(lookup)), startThread_(std::move(startThread)), SerIn(SerOutPort::kRxBufferSize, 0) {
     sop = std::make_unique<SerOutPort>(cpname, baudrate, dbits, sbits, parity, handshake, dtr);
     localgui_ = makeView(socketport, *this);
     if (!localgui_) throw std::invalid_argument("LocalCAM: the view factory made no view");
@@ -41,10 +46,18 @@ LocalCAM::LocalCAM(const std::string& cpname, int socketport, int baudrate, int 
         localgui_->ShowSerial("Serial Port " + cpname + " Could Not Open");
     }
     CommandB4("");
+    try {
+        retryThread_ = std::thread([this] { retrySessionStarts(); });
+    } catch (const std::system_error&) {
+        // Without it a session that cannot start is not tried again; the
+        // first one below most likely fails too, and says so.
+    }
     if (OpenServerSocket(socketport)) CommandB5();
 }
 
 LocalCAM::~LocalCAM() { Shutdown(); }
+
+std::thread LocalCAM::StartThread(std::function<void()> body) { return std::thread(std::move(body)); }
 
 std::shared_ptr<ClientSocket> LocalCAM::connectthread() {
     std::lock_guard<std::mutex> lock(connectMutex);
@@ -88,7 +101,7 @@ bool LocalCAM::OpenServerSocket(int port) {
 }
 
 template <typename Command>
-void LocalCAM::Exchange(const Command& command) {
+void LocalCAM::Exchange(const Command& command, ClientSocket* asker) {
     std::string answer;
     std::string deviceChange;
     {
@@ -97,7 +110,11 @@ void LocalCAM::Exchange(const Command& command) {
         std::lock_guard<std::mutex> lock(exchangeMutex_);
         SerIn = sop->SendSerial(command);
         answer = Orvo::BS2S(SerIn, sop->numBytes);
-        if (SerOutPort::serialPort) {
+        if (sop->WriteTimedOut()) {
+            // The device is there but holds the line; its pending bytes are
+            // dropped and the line runs again for the next exchange.
+            deviceChange = "Serial write timed out";
+        } else if (SerOutPort::serialPort) {
             const bool failed = sop->SerError != 0;
             if (failed && !deviceLost_) {
                 deviceLost_ = true;
@@ -108,21 +125,51 @@ void LocalCAM::Exchange(const Command& command) {
             }
         }
     }
-    ShowAndSendResult(answer, deviceChange);
+    ShowAndSendResult(answer, deviceChange, asker);
 }
 
-void LocalCAM::CommandB0(const Bytes& bytestring) { Exchange(bytestring); }
+namespace {
+// The client an operator's exchange answers: the one connected as it starts.
+std::shared_ptr<ClientSocket> connectedClient() {
+    std::shared_ptr<ClientSocket> session = LocalCAM::connectthread();
+    return session && session->connected() ? session : nullptr;
+}
+}  // namespace
 
-void LocalCAM::CommandB1(const std::string& command) { Exchange(command); }
+void LocalCAM::CommandB0(const Bytes& bytestring) { Exchange(bytestring, connectedClient().get()); }
 
-void LocalCAM::ShowAndSendResult(const std::string& s, const std::string& deviceChange) {
+void LocalCAM::CommandB1(const std::string& command) { Exchange(command, connectedClient().get()); }
+
+void LocalCAM::CommandB0(const Bytes& bytestring, ClientSocket& asker) { Exchange(bytestring, &asker); }
+
+void LocalCAM::CommandB1(const std::string& command, ClientSocket& asker) { Exchange(command, &asker); }
+
+void LocalCAM::SessionBegins() {
+    int discarded = 0;
+    {
+        std::lock_guard<std::mutex> lock(exchangeMutex_);
+        discarded = sop->DiscardPending();
+    }
+    if (discarded > 0) {
+        OutLine("Discarded " + std::to_string(discarded) + " bytes the device sent before this client");
+    }
+}
+
+void LocalCAM::ReleaseSerialPort() {
+    std::lock_guard<std::mutex> lock(exchangeMutex_);
+    sop->ClosePort();
+}
+
+void LocalCAM::ShowAndSendResult(const std::string& s, const std::string& deviceChange, ClientSocket* asker) {
     // Shown once the answer is on its way to the client.
     HeldUpdates held(*localgui_);
     ShowStat("RXD = " + s);
     localgui_->ShowRX(s);
     // After the answer, so the status field keeps saying it.
     if (!deviceChange.empty()) ShowStat(deviceChange);
-    if (auto session = connectthread()) session->ToClient(s);
+    // A session the operator closed meanwhile has no connection, and its
+    // answer is lost rather than given to the client served next.
+    if (asker) asker->ToClient(s);
 }
 
 void LocalCAM::CommandB4(const std::string& s) {
@@ -134,23 +181,52 @@ void LocalCAM::CommandB4(const std::string& s) {
 void LocalCAM::CommandB5() {
     reapFinishedSessions();
     bool started = false;
+    bool noThread = false;
     // Made before the lock: the session copies the listening socket, which
     // takes the same lock.
     auto session = std::make_shared<ClientSocket>(*this);
     {
+        // Held while the thread starts: it reads connectthread first thing.
         std::lock_guard<std::mutex> lock(connectMutex);
         if (stopping_) return;
         if (!currentSession && listeningSocket) {
-            currentSession = session;
-            {
+            try {
+                session->start(startThread_);
+                currentSession = session;
                 std::lock_guard<std::mutex> sessionsLock(sessionsMutex_);
                 sessions_.push_back(session);
+                started = true;
+            } catch (const std::system_error&) {
+                // No session is current, so the next try can start one.
+                noThread = true;
             }
-            session->start();
-            started = true;
         }
     }
+    if (noThread) {
+        ShowStat("Can't start client session");
+        {
+            std::lock_guard<std::mutex> lock(retryMutex_);
+            retryWanted_ = true;
+        }
+        retryWake_.notify_all();
+        return;
+    }
     if (!started) ShowStat("Client socket is already in use");
+}
+
+void LocalCAM::retrySessionStarts() {
+    std::unique_lock<std::mutex> lock(retryMutex_);
+    for (;;) {
+        retryWake_.wait(lock, [this] { return retryWanted_ || stopping_; });
+        // A second's pause first, as after a failed accept: the limit that
+        // refused the thread may have passed by then.
+        if (retryWake_.wait_for(lock, std::chrono::milliseconds(kSessionRetryMs), [this] { return stopping_.load(); }))
+            return;
+        retryWanted_ = false;
+        lock.unlock();
+        CommandB5();
+        lock.lock();
+    }
 }
 
 void LocalCAM::CommandB6() {
@@ -193,6 +269,12 @@ void LocalCAM::Shutdown() {
         stopping_ = true;
         listening = listeningSocket;
     }
+    {
+        // Under the retry lock, so the retry thread cannot miss the wake-up.
+        std::lock_guard<std::mutex> lock(retryMutex_);
+    }
+    retryWake_.notify_all();
+    if (retryThread_.joinable()) retryThread_.join();
     if (listening) listening->shutdown();
     std::vector<std::shared_ptr<ClientSocket>> sessions;
     {

@@ -9,10 +9,12 @@
 // exchanges are mutually exclusive (one at a time, whole); no lock is held
 // while the view is called, so the view may wait for its own toolkit lock.
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Bytes.h"
@@ -28,6 +30,10 @@ public:
     // Builds the status view, given the TCP port shown in it and the
     // controller the view's handlers act through.
     using ViewFactory = std::function<std::unique_ptr<StatusView>(int socketport, LocalCAM& controller)>;
+    // Starts a thread running body; raises std::system_error when the
+    // system has no thread to give (process or memory limits).
+    using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
+    static std::thread StartThread(std::function<void()> body);
 
     // In this order: opens the serial port, makes the view, shows the serial
     // configuration line (or "Serial Port <cpname> Could Not Open"), shows
@@ -36,7 +42,7 @@ public:
     // Failures are shown in the view, never thrown.
     LocalCAM(const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
              const std::string& parity, const std::string& handshake, int dtr, const ViewFactory& makeView,
-             HostLookup lookup = LookupHost);
+             HostLookup lookup = LookupHost, ThreadStarter startThread = StartThread);
     // Shuts down (see Shutdown()).
     ~LocalCAM();
     LocalCAM(const LocalCAM&) = delete;
@@ -52,9 +58,10 @@ public:
     // The status view's status field.
     void ShowStat(const std::string& a);
 
-    // One serial exchange with bytes as they are / with text and a line feed;
-    // the answer goes to the status view and, as one hex line, to the
-    // connected client whoever started the exchange. Any thread.
+    // One serial exchange with bytes as they are / with text and a line feed,
+    // started by the operator; the answer goes to the status view and, as
+    // one hex line, to the client that is connected now, if any (not to one
+    // that connects while the exchange runs). Any thread.
     void CommandB0(const Bytes& bytestring);
     void CommandB1(const std::string& command);
 
@@ -62,7 +69,9 @@ public:
     // address field, or "Unknown Host Can't Get IP" and an empty address.
     void CommandB4(const std::string& s);
     // Starts a session thread when none exists and the listening socket is
-    // open; otherwise shows "Client socket is already in use".
+    // open; otherwise shows "Client socket is already in use". When the
+    // system gives no thread: "Can't start client session", and another
+    // try every second until one starts.
     void CommandB5();
     // Closes the current client's connection, or shows "No Connection to Close".
     void CommandB6();
@@ -79,6 +88,11 @@ public:
     // is joined. The destructor then releases the serial port. Idempotent;
     // not from a session thread.
     void Shutdown();
+    // Closes the serial port now, once any exchange in progress has ended,
+    // giving back its lock and exclusive use: the last step of every way
+    // out of the program. Later exchanges fail as with a port that never
+    // opened. Any thread.
+    void ReleaseSerialPort();
 
     // Hex text of the operator's last hex transmission; set by the status
     // window on its event thread, read by nothing here.
@@ -88,12 +102,24 @@ private:
     friend class ClientSocket;
 
     bool OpenServerSocket(int port);
-    // The answer of the exchange just made: shown, then sent to the client.
-    void ShowAndSendResult(const std::string& s, const std::string& deviceChange);
+    // The answer of the exchange just made: shown, then sent to the client
+    // whose command it answers (asker; none for an operator's exchange with
+    // no client connected).
+    void ShowAndSendResult(const std::string& s, const std::string& deviceChange, ClientSocket* asker);
     template <typename Command>
-    void Exchange(const Command& command);
+    void Exchange(const Command& command, ClientSocket* asker);
+    // A session's own commands: the answer goes to that session only.
+    void CommandB0(const Bytes& bytestring, ClientSocket& asker);
+    void CommandB1(const std::string& command, ClientSocket& asker);
+    // A new client was accepted: what the device sent before now was meant
+    // for nobody it could still reach, so it is dropped, not handed to this
+    // client as its first answer.
+    void SessionBegins();
     bool stopping() const { return stopping_; }
     void reapFinishedSessions();
+    // Keeps trying to start a session, every second, after the system
+    // refused a thread for one; runs on its own thread until Shutdown().
+    void retrySessionStarts();
     // For sessions: the listening socket they accept on, and the end of
     // their turn (connectthread emptied only when it still names them).
     static std::shared_ptr<TcpListener> listener();
@@ -102,6 +128,7 @@ private:
     std::unique_ptr<StatusView> localgui_;
     std::unique_ptr<SerOutPort> sop;
     HostLookup lookup_;
+    ThreadStarter startThread_;
 
     // The last answer; only its first sop->numBytes bytes count.
     Bytes SerIn;
@@ -114,4 +141,11 @@ private:
     // Every session thread not yet joined, so Shutdown() can join them all.
     std::mutex sessionsMutex_;
     std::vector<std::shared_ptr<ClientSocket>> sessions_;
+
+    // Started with the controller, while threads can still be had; it waits
+    // until a session could not start.
+    std::thread retryThread_;
+    std::mutex retryMutex_;
+    std::condition_variable retryWake_;
+    bool retryWanted_ = false;
 };

@@ -1,5 +1,6 @@
 #include "SerOutPort.h"
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
@@ -31,6 +32,7 @@ SerOutPort::SerOutPort(const std::string& s, int baudrate, int dbits, int sbits,
 
     txBuf = 2048;
     rxBuf = 4096;
+    bitRate_ = baudrate > 0 ? baudrate : 9600;
     OutLine("Trying To Set Up " + s);
     try {
         serCfg = std::make_shared<SerialConfig>(s);
@@ -124,6 +126,59 @@ void SerOutPort::SerCfgGeneric(int baudrate, int dbits, int sbits, const std::st
     else if (handshake == "SoftOut") serCfg->setHandshake(SerialConfig::HS_SOFT_OUT);
 }
 
+void SerOutPort::ClosePort() {
+    SerialInStream.reset();
+    SerialOutStream.reset();
+    if (!serialPort) return;
+    try {
+        serialPort->close();
+    } catch (const std::exception&) {
+        // The process is about to end, which releases it either way.
+    }
+    serialPort.reset();
+    ownsPort_ = false;
+}
+
+int SerOutPort::DiscardPending() {
+    if (!SerialInStream) return 0;
+    Bytes scratch(kRxBufferSize);
+    int discarded = 0;
+    try {
+        // Only what is there now: a device that keeps sending must not keep
+        // this loop going.
+        int left = SerialInStream->available();
+        while (left > 0) {
+            const int n = SerialInStream->read(&scratch, 0, std::min(left, kRxBufferSize));
+            if (n <= 0) break;
+            discarded += n;
+            left -= n;
+        }
+    } catch (const std::exception&) {
+        // A device that is away has nothing waiting; the next exchange says so.
+    }
+    return discarded;
+}
+
+void SerOutPort::boundWrite(size_t n) {
+    // Ten bits or more a character on the wire, rounded up; the bound only
+    // needs to be generous, not exact.
+    const long long wireMs = (static_cast<long long>(n) * 12 * 1000 + bitRate_ - 1) / bitRate_;
+    const int bound = static_cast<int>(std::min<long long>(kWriteTimeoutMs + wireMs, 2147483647));
+    if (bound == writeBoundMs_) return;
+    serialPort->setTimeoutTx(bound);
+    writeBoundMs_ = bound;
+}
+
+void SerOutPort::abandonWrite() {
+    writeTimedOut_ = true;
+    OutLine("Serial write timed out");
+    try {
+        serialPort->txFlush();
+    } catch (const std::exception&) {
+        // Gone meanwhile: the next exchange finds out.
+    }
+}
+
 template <typename Command>
 static const Bytes& exchange(SerOutPort& port, const Command& command) {
     SerOutPort::serin.assign(SerOutPort::kRxBufferSize, 0);
@@ -149,10 +204,16 @@ const Bytes& SerOutPort::SendSerial(const std::string& text) { return exchange(*
 bool SerOutPort::SendSer(const Bytes& bytes) {
     iodebug = "Serial Out: " + Orvo::BS2S(bytes, static_cast<int>(bytes.size())) + "  ";
     OutLine(iodebug);
+    writeTimedOut_ = false;
     try {
         if (!SerialOutStream) throw Serlib::IOError("Port not open");
+        boundWrite(bytes.size());
         SerialOutStream->write(bytes);
         return true;
+    } catch (const Serlib::WriteTimeout&) {
+        abandonWrite();
+        SerError = 1;
+        return false;
     } catch (const std::exception&) {
         OutLine("Unable to write to Serial Port");
         SerError = 1;
@@ -163,10 +224,16 @@ bool SerOutPort::SendSer(const Bytes& bytes) {
 bool SerOutPort::SendSer(const std::string& text) {
     iodebug = "Serial Out: " + text + "  ";
     OutLine(iodebug);
+    writeTimedOut_ = false;
     try {
         if (!serialPort) throw Serlib::IOError("Port not open");
+        boundWrite(text.size() + 1);
         serialPort->putString(text + "\n");
         return true;
+    } catch (const Serlib::WriteTimeout&) {
+        abandonWrite();
+        SerError = 1;
+        return false;
     } catch (const std::exception&) {
         OutLine("Unable to write to Serial Port");
         SerError = 1;

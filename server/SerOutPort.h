@@ -23,6 +23,10 @@ class SerOutPort {
 public:
     static constexpr int kRxBufferSize = 32;
     static constexpr int kAnswerWaitMs = 150;
+    // The most a command's write may take, besides its time on the wire: a
+    // line held by flow control (an XOFF the device echoed, CTS held low)
+    // would otherwise hold the exchange, and with it every other, for ever.
+    static constexpr int kWriteTimeoutMs = 2000;
 
     // Opens the port; a failure prints one console line and leaves
     // serialPort empty, it is never thrown.
@@ -49,6 +53,13 @@ public:
     // bytes stay queued in the port for the next exchange.
     const Bytes& ReadSer();
 
+    // Drops what the device has sent and nobody collected yet (the late
+    // answer of an earlier client); returns how many bytes that was.
+    int DiscardPending();
+    // Closes the port now, giving back its lock and exclusive use; every
+    // later exchange fails as with a port that never opened.
+    void ClosePort();
+
     // Called on the exchanging thread once the command is on the line, as
     // the wait for the answer begins: the controller lets its window catch
     // up then, while nothing waits on it.
@@ -56,6 +67,9 @@ public:
 
     int SerCount() const { return numBytes; }
     int GetSerError() const { return SerError; }
+    // Whether the last exchange failed because its write ran out of time;
+    // what it had not sent was dropped, and the line runs again.
+    bool WriteTimedOut() const { return writeTimedOut_; }
 
     static void OutLine(const std::string& s);  // trace sink: discards
 
@@ -75,5 +89,13 @@ public:
     std::shared_ptr<Serlib::SerialConfig> serCfg;
 
 private:
+    // Bounds the coming write of n bytes; false when it cannot be bounded.
+    void boundWrite(size_t n);
+    // The write ran out of time: drop the rest and restart the line.
+    void abandonWrite();
+
     bool ownsPort_ = false;
+    int bitRate_ = 9600;
+    int writeBoundMs_ = -1;  // the send time-out last given to the port
+    bool writeTimedOut_ = false;
 };

@@ -15,6 +15,7 @@
 #include <functional>
 #include <mutex>
 #include <set>
+#include <system_error>
 #include <thread>
 
 #include "ClientSocket.h"
@@ -33,11 +34,13 @@ std::optional<InetAddress> testHost(const std::string&) { return InetAddress{"te
 class Bridge : public ::testing::Test {
 protected:
     void start(PtyDevice::Responder responder = PtyDevice::modem(),
-               std::function<LocalCAM::ViewFactory(std::shared_ptr<ViewLog>)> viewFactory = recordingViewFactory) {
-        device = std::make_unique<PtyDevice>(std::move(responder));
+               std::function<LocalCAM::ViewFactory(std::shared_ptr<ViewLog>)> viewFactory = recordingViewFactory,
+               const std::string& handshake = "None", LocalCAM::ThreadStarter startThread = LocalCAM::StartThread,
+               std::chrono::milliseconds replyDelay = 0ms) {
+        device = std::make_unique<PtyDevice>(std::move(responder), replyDelay);
         log = std::make_shared<ViewLog>();
-        cam = std::make_unique<LocalCAM>(device->path(), 0, 9600, 8, 1, "None", "None", 0, viewFactory(log),
-                                         testHost);
+        cam = std::make_unique<LocalCAM>(device->path(), 0, 9600, 8, 1, "None", handshake, 0, viewFactory(log),
+                                         testHost, std::move(startThread));
         port = LocalCAM::listeningPort();
         ASSERT_GT(port, 0);
         ASSERT_TRUE(log->waitFor("status", "Awaiting client connection"));
@@ -76,6 +79,39 @@ struct HoldMarks {
     int clientFd = -1;
     std::shared_ptr<ViewLog> log;
 };
+
+// Holds the first answer the exchanging thread shows ("RXD = ...") until
+// the test opens the gate, so that the test can make things happen between
+// an exchange's end and its answer's way to the client.
+class AnswerGateView : public RecordingView {
+public:
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool open = false;
+        bool reached = false;
+    };
+    AnswerGateView(std::shared_ptr<ViewLog> log, std::shared_ptr<Gate> gate)
+        : RecordingView(std::move(log)), gate_(std::move(gate)) {}
+    void ShowStatus(const std::string& a) override {
+        RecordingView::ShowStatus(a);
+        if (a.rfind("RXD = ", 0) != 0) return;
+        std::unique_lock<std::mutex> lock(gate_->mutex);
+        gate_->reached = true;
+        gate_->opened.notify_all();
+        gate_->opened.wait_for(lock, 5s, [this] { return gate_->open; });
+    }
+
+private:
+    std::shared_ptr<Gate> gate_;
+};
+
+// Echoes every byte it gets at once.
+std::string echo(std::string& pending) {
+    std::string out;
+    out.swap(pending);
+    return out;
+}
 
 class HoldMarkingView : public RecordingView {
 public:
@@ -465,4 +501,145 @@ TEST_F(Bridge, AcceptedConnectionsProbeAVanishedPeerAndBoundTheirSends) {
     optLen = sizeof sendTimeout;
     ASSERT_EQ(getsockopt(served, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, &optLen), 0);
     EXPECT_EQ(sendTimeout.tv_sec, 5);
+}
+
+TEST_F(Bridge, AnEchoedXoffCostsOneBoundedWriteAndTheLineRunsAgain) {
+    // The device answers STOP with XOFF, which stops the port's output.
+    start(PtyDevice::lines([](const std::string& line) {
+              return line == "STOP" ? std::string("\x13") : line == "AT" ? std::string("OK\r\n") : std::string();
+          }),
+          recordingViewFactory, "XONXOFF");
+    auto client = connect();
+    EXPECT_EQ(ask(*client, "STOP"), "");
+    ASSERT_TRUE(device->waitReplied(1));
+    const auto timed = [&](const std::string& command, std::string& answer) {
+        const auto before = std::chrono::steady_clock::now();
+        answer = ask(*client, command);
+        return std::chrono::steady_clock::now() - before;
+    };
+    std::string answer;
+    EXPECT_LT(timed("AT", answer), 4000ms);
+    EXPECT_EQ(answer, "") << "the held write fails like any failed write";
+    EXPECT_EQ(log->count("status", "Serial write timed out"), 1u);
+    EXPECT_EQ(log->count("status", "Serial device lost"), 0u) << "the device is there";
+    EXPECT_LT(timed("AT", answer), 4000ms);
+    EXPECT_EQ(answer, "4F4B0D0A") << "the line runs again";
+    EXPECT_EQ(device->received(), "STOP\nAT\n") << "the held command was dropped, not sent late";
+    client->send("KILL");
+    EXPECT_EQ(client->readLine(), std::optional<std::string>("CLOSE"));
+    auto next = connect();
+    EXPECT_EQ(ask(*next, "AT"), "4F4B0D0A");
+}
+
+TEST_F(Bridge, AnAnswerGoesOnlyToTheClientWhoseCommandItAnswers) {
+    auto gate = std::make_shared<AnswerGateView::Gate>();
+    start(echo, [gate](std::shared_ptr<ViewLog> viewLog) -> LocalCAM::ViewFactory {
+        return [viewLog, gate](int, LocalCAM&) -> std::unique_ptr<StatusView> {
+            return std::make_unique<AnswerGateView>(viewLog, gate);
+        };
+    });
+    auto first = connect();
+    LineClient queued(port);
+    first->send("A1");
+    {
+        // The first client's exchange has ended; its answer is on its way.
+        std::unique_lock<std::mutex> lock(gate->mutex);
+        ASSERT_TRUE(gate->opened.wait_for(lock, 5s, [&] { return gate->reached; }));
+    }
+    cam->CommandB6();  // the operator closes the first client meanwhile
+    EXPECT_EQ(first->readLine(), std::optional<std::string>("CLOSE"));
+    EXPECT_EQ(queued.readLine(), std::optional<std::string>("OK"));
+    {
+        std::lock_guard<std::mutex> lock(gate->mutex);
+        gate->open = true;
+    }
+    gate->opened.notify_all();
+    // The queued client's first answer is its own, and so is every later one.
+    EXPECT_EQ(ask(queued, "C1"), hexOf("C1\n"));
+    EXPECT_EQ(ask(queued, "C2"), hexOf("C2\n"));
+}
+
+TEST_F(Bridge, AnOperatorsAnswerGoesToTheClientConnectedWhenItWasSent) {
+    auto gate = std::make_shared<AnswerGateView::Gate>();
+    start(PtyDevice::modem(), [gate](std::shared_ptr<ViewLog> viewLog) -> LocalCAM::ViewFactory {
+        return [viewLog, gate](int, LocalCAM&) -> std::unique_ptr<StatusView> {
+            return std::make_unique<AnswerGateView>(viewLog, gate);
+        };
+    });
+    // No client is connected as the operator sends; one connects during
+    // the exchange and must hear nothing of it.
+    std::thread operatorSends([&] { cam->CommandB1("AT"); });
+    ASSERT_TRUE(device->waitReceived(3));
+    LineClient late(port);
+    {
+        std::unique_lock<std::mutex> lock(gate->mutex);
+        ASSERT_TRUE(gate->opened.wait_for(lock, 5s, [&] { return gate->reached; }));
+    }
+    EXPECT_EQ(late.readLine(), std::optional<std::string>("OK"));
+    {
+        std::lock_guard<std::mutex> lock(gate->mutex);
+        gate->open = true;
+    }
+    gate->opened.notify_all();
+    operatorSends.join();
+    EXPECT_EQ(ask(late, "0x41540D"), "4F4B0D0A");
+    EXPECT_EQ(log->texts("rx"), (std::vector<std::string>{"4F4B0D0A", "4F4B0D0A"}));
+}
+
+TEST_F(Bridge, ANewClientDoesNotGetTheLateAnswerOfTheOneBefore) {
+    start(PtyDevice::modem(), recordingViewFactory, "None", LocalCAM::StartThread, 200ms);
+    {
+        auto first = connect();
+        EXPECT_EQ(ask(*first, "AT"), "") << "the answer comes after the wait";
+        ASSERT_TRUE(device->waitReplied(1));
+        // Within one client, a late answer is the next command's answer.
+        EXPECT_EQ(ask(*first, "XYZ"), "4F4B0D0A");
+        EXPECT_EQ(ask(*first, "AT"), "");
+        ASSERT_TRUE(device->waitReplied(2));
+        first->send("KILL");
+        EXPECT_EQ(first->readLine(), std::optional<std::string>("CLOSE"));
+    }
+    testing::internal::CaptureStdout();
+    auto second = connect();
+    EXPECT_EQ(ask(*second, "XYZ"), "") << "the earlier client's answer was handed on";
+    const std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_NE(console.find("Discarded 4 bytes the device sent before this client"), std::string::npos) << console;
+}
+
+TEST_F(Bridge, ASessionTheSystemHasNoThreadForIsShownAndTriedAgainEverySecond) {
+    // The first session starts; the next two attempts find no thread.
+    auto starts = std::make_shared<std::atomic<int>>(0);
+    start(PtyDevice::modem(), recordingViewFactory, "None", [starts](std::function<void()> body) {
+        const int n = ++*starts;
+        if (n == 2 || n == 3) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        return std::thread(std::move(body));
+    });
+    auto first = connect();
+    LineClient queued(port);
+    first->send("KILL");
+    EXPECT_EQ(first->readLine(), std::optional<std::string>("CLOSE"));
+    EXPECT_EQ(queued.readLine(), std::optional<std::string>("OK"));
+    EXPECT_EQ(log->count("status", "Can't start client session"), 2u);
+    EXPECT_EQ(starts->load(), 4);
+    EXPECT_EQ(ask(queued, "AT"), "4F4B0D0A");
+}
+
+TEST_F(Bridge, AnOldSessionsCloseLeavesTheNextClientsStatusAlone) {
+    start();
+    auto first = connect();
+    LineClient queued(port);
+    ASSERT_TRUE(log->waitFor("status", "Client connection accepted!"));
+    cam->CommandB6();
+    EXPECT_EQ(first->readLine(), std::optional<std::string>("CLOSE"));
+    EXPECT_EQ(queued.readLine(), std::optional<std::string>("OK"));
+    const std::optional<size_t> accepted = log->waitFor("status", "Client connection accepted!", 0, 10s);
+    ASSERT_TRUE(accepted);
+    const size_t secondAccepted = *log->waitFor("status", "Client connection accepted!", *accepted + 1);
+    // Longer than the old session's pause between its two texts.
+    std::this_thread::sleep_for(1500ms);
+    const std::vector<std::string> after = log->statusesFrom(secondAccepted + 1);
+    EXPECT_EQ(std::count(after.begin(), after.end(), "Awaiting client connection."), 0)
+        << ::testing::PrintToString(after);
+    EXPECT_EQ(std::count(after.begin(), after.end(), "Can't close - no current client."), 0)
+        << ::testing::PrintToString(after);
 }
