@@ -73,7 +73,14 @@ void KesCAM::SendCommand(const std::string& commandstring) {
     try {
         writer->writeLine(commandstring);
     } catch (const NetError&) {
-        // A broken connection is the receiver's to notice and report.
+        // The line did not go out (or not whole, or the server stopped
+        // reading): the connection is no use for the next one either.
+        ShowStat("Can't Send Command - Connection Lost");
+        try {
+            FastClose();
+        } catch (const NetError&) {
+        }
+        return;
     }
     ShowStat("Sending " + commandstring);
 }

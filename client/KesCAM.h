@@ -59,7 +59,8 @@ public:
     // a decimal integer (SERVPORT is then unchanged).
     bool GetServerPort();
     // Event thread: one line to the server once it has greeted this
-    // connection, otherwise "not connected" and a pause.
+    // connection, otherwise "not connected" and a pause. A line that cannot
+    // be sent ends the connection through FastClose().
     void SendCommand(const std::string& commandstring);
     // Event thread, only while HasSocket() is false: connects to the host
     // field's address at the port field's port and starts the receiver.

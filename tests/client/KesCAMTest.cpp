@@ -62,6 +62,20 @@ TEST_F(Controller, NoLineIsSentUntilThisConnectionsServerHasGreeted) {
     EXPECT_EQ(recorder.count(Shown::Status, "Sending KILL"), 0);
 }
 
+TEST_F(Controller, ASendThatFailsEndsTheConnectionAsAForcedClose) {
+    KesTiming timing = fastTiming();
+    timing.busyPauseMs = 5000;
+    start(timing);
+    auto peer = connectAndGreet();
+    peer->abort();
+    // The receiver has seen the reset and pauses; the streams are still held.
+    ASSERT_TRUE(recorder.waitFor(Shown::Status, kBusy));
+    cam->SendCommand("AT");
+    EXPECT_FALSE(cam->HasSocket());
+    EXPECT_TRUE(inOrder(from(statuses(), kBusy), {kBusy, "Can't Send Command - Connection Lost", "FastClose!", please}));
+    EXPECT_EQ(recorder.count(Shown::Status, "Sending AT"), 0);
+}
+
 TEST_F(Controller, SendsLinesUnchangedAndAnEmptyTextAsAnEmptyLine) {
     start();
     auto peer = connectAndGreet();
