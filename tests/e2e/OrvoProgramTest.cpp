@@ -3,6 +3,14 @@
 // modem linked as COM1 in the build tree.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
 #include <chrono>
 #include <fstream>
 #include <iostream>
@@ -48,6 +56,20 @@ long residentKiB(pid_t pid)
         status.ignore(4096, '\n');
     }
     return -1;
+}
+
+// Whether the terminal at path is still held for exclusive use (TIOCEXCL):
+// a server that ended without closing its port leaves it so wherever
+// another process keeps the device open, and every later opener but root
+// is refused. Nothing when that cannot be told.
+std::optional<bool> exclusiveUse(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno == EBUSY ? std::optional<bool>(true) : std::nullopt;
+    int exclusive = 0;
+    const bool told = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0;
+    ::close(fd);
+    return told ? std::optional<bool>(exclusive != 0) : std::nullopt;
 }
 
 // Centre of the setup window's grid cells (10 rows of 26, 2 columns of 125).
@@ -112,3 +134,36 @@ TEST(OrvoProgram, QuitEndsWithZeroAndOpensNothing)
 }
 
 }  // namespace
+
+TEST(OrvoProgram, EveryWayOutTellsTheClientAndGivesThePortBack)
+{
+    SKIP_WITHOUT_DISPLAY();
+    ChildProcess modem({programPath("vdev"), "--link", portsDirectory() + "/COM1"});
+    ASSERT_TRUE(modem.readLine(5s).has_value());
+    const std::string device = std::filesystem::read_symlink(portsDirectory() + "/COM1").string();
+
+    for (const int way : {SIGTERM, SIGINT, SIGHUP, 0}) {
+        const std::string name = way == 0 ? "closing the window" : strsignal(way);
+        ChildProcess orvo({programPath("orvo")});
+        std::optional<DesktopWindow> setup = DesktopWindow::find("Orvo Setup", 15s);
+        ASSERT_TRUE(setup.has_value()) << name;
+        setup->click(startX, buttonRowY);
+        std::optional<DesktopWindow> status = DesktopWindow::find("Orvo Server", 15s);
+        ASSERT_TRUE(status.has_value()) << name;
+        std::optional<TcpSocket> socket = connectWithin(3001, 10s);
+        ASSERT_TRUE(socket.has_value()) << name;
+        socket->setReceiveTimeout(10000);
+        LineReader in(*socket);
+        ASSERT_EQ(in.readLine().text, "OK") << name;
+        EXPECT_EQ(exclusiveUse(device), std::optional<bool>(true)) << "the running server holds the port";
+
+        if (way == 0) {
+            status->requestClose();
+        } else {
+            orvo.signal(way);
+        }
+        EXPECT_EQ(in.readLine().text, "CLOSE") << name;
+        EXPECT_EQ(orvo.wait(15s), 0) << name;
+        EXPECT_EQ(exclusiveUse(device), std::optional<bool>(false)) << name;
+    }
+}

@@ -1,0 +1,40 @@
+#include "ExitSignals.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace {
+
+sigset_t exitSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+}  // namespace
+
+ExitSignals::ExitSignals(std::function<void(int signal)> onSignal) {
+    const sigset_t set = exitSignals();
+    const int rc = pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    if (rc != 0) throw std::system_error(rc, std::generic_category(), "pthread_sigmask");
+    waiter_ = std::thread([this, set, onSignal = std::move(onSignal)] {
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&set, &signal) != 0) continue;
+            if (stopping_) return;
+            onSignal(signal);
+        }
+    });
+}
+
+ExitSignals::~ExitSignals() {
+    stopping_ = true;
+    pthread_kill(waiter_.native_handle(), SIGHUP);
+    waiter_.join();
+}
