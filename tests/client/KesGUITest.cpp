@@ -11,7 +11,7 @@
 #include "KesCAM.h"
 #include "KesGUI.h"
 #include "LineServer.h"
-#include "../support/NeedsDisplay.h"
+#include "NeedsDisplay.h"
 #include "Recorder.h"
 
 // Last: it brings in Xlib, whose macros (None, Bool, Status) clash with

@@ -1,7 +1,6 @@
 #pragma once
 // Window tests need an X display. Without one FLTK calls exit() as soon as a
 // window is made, ending the whole test program, so they skip first.
-// Header-only: some window tests link no other part of the toolkit.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

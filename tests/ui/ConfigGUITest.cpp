@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "../support/NeedsDisplay.h"
+#include "NeedsDisplay.h"
 
 // Last: it brings in Xlib, whose macros (Status, None) clash with names above.
 #include <FL/fl_draw.H>

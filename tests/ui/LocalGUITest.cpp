@@ -123,10 +123,10 @@ protected:
         Fl::unlock();
     }
 
-    void start(const std::string& cpname, int socketport)
+    void start(const std::string& cpname, int socketport, const std::string& handshake = "None")
     {
         controller = std::make_unique<LocalCAM>(
-            cpname, socketport, 9600, 8, 1, "None", "None", 1,
+            cpname, socketport, 9600, 8, 1, "None", handshake, 1,
             [this](int port, LocalCAM& lc) -> std::unique_ptr<StatusView> {
                 auto view = std::make_unique<RecordingLocalGUI>(port, lc, [this](int status) { exitStatus = status; });
                 window = view.get();
@@ -361,3 +361,26 @@ TEST_F(LocalGUITest, ClosingTheWindowClosesTheClientThenEndsWithStatusZero)
 }
 
 }  // namespace
+
+TEST_F(LocalGUITest, ALineHeldByTheDevicesXoffCostsTheWindowOneBoundedWaitAndClosingStillWorks)
+{
+    // The device answers STOP with XOFF: the port's output stops.
+    PtyDevice device(PtyDevice::lines([](const std::string& line) {
+        return line == "STOP" ? std::string("\x13") : std::string("OK\r\n");
+    }));
+    start(device.path(), 0, "XONXOFF");
+    ASSERT_TRUE(controller->serialOpen());
+    Client client(LocalCAM::listeningPort());
+    ASSERT_EQ(client.readLine(), "OK");
+    transmit("STOP");
+    ASSERT_TRUE(device.waitReplied(1));
+    const auto before = std::chrono::steady_clock::now();
+    transmit("AT");
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 4000ms) << "the event thread was held";
+    EXPECT_EQ(window->statuses().back(), "Serial write timed out");
+    window->windowClosing();
+    EXPECT_EQ(exitStatus, 0);
+    EXPECT_EQ(client.readLine(), "");      // the answer to STOP
+    EXPECT_EQ(client.readLine(), "");      // the held AT's
+    EXPECT_EQ(client.readLine(), "CLOSE");
+}
