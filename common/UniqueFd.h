@@ -1,8 +1,8 @@
 #pragma once
-// A move-only owner of one file descriptor, closed exactly once.
+// A move-only owner of one file descriptor, closed exactly once. Like any
+// value, one thread changes it at a time; others may use get() while the
+// owner keeps it open.
 #include <unistd.h>
-
-namespace sdrv {
 
 class UniqueFd {
 public:
@@ -38,5 +38,3 @@ public:
 private:
     int fd_ = -1;
 };
-
-}  // namespace sdrv
