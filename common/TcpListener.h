@@ -3,11 +3,12 @@
 // reuse so that a restarted server can bind at once. accept() blocks in one
 // thread; shutdown() from any thread makes it fail.
 #include "TcpSocket.h"
+#include "UniqueFd.h"
 
 class TcpListener {
 public:
     TcpListener() = default;
-    ~TcpListener();
+    ~TcpListener() = default;
     TcpListener(TcpListener&& other) noexcept;
     TcpListener& operator=(TcpListener&& other) noexcept;
     TcpListener(const TcpListener&) = delete;
@@ -17,11 +18,11 @@ public:
     static TcpListener listen(int port);
 
     int port() const { return port_; }
-    bool valid() const { return fd_ >= 0; }
+    bool valid() const { return fd_.valid(); }
     TcpSocket accept();  // raises NetError
     void shutdown();
 
 private:
-    int fd_ = -1;
+    UniqueFd fd_;
     int port_ = 0;
 };

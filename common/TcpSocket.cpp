@@ -6,31 +6,15 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <utility>
 
 std::string errnoText(const std::string& what, int err) {
     return what + ": " + std::strerror(err);
-}
-
-TcpSocket::~TcpSocket() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-TcpSocket::TcpSocket(TcpSocket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
 }
 
 namespace {
@@ -105,7 +89,7 @@ TcpSocket TcpSocket::connect(const std::string& host, int port, int timeoutMs) {
 
 size_t TcpSocket::receive(char* buf, size_t len) {
     for (;;) {
-        const ssize_t n = ::recv(fd_, buf, len, 0);
+        const ssize_t n = ::recv(fd_.get(), buf, len, 0);
         if (n >= 0) return static_cast<size_t>(n);
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) throw NetTimeout("recv: timed out");
@@ -115,7 +99,7 @@ size_t TcpSocket::receive(char* buf, size_t len) {
 
 void TcpSocket::sendAll(const char* data, size_t len) {
     while (len > 0) {
-        const ssize_t n = ::send(fd_, data, len, MSG_NOSIGNAL);
+        const ssize_t n = ::send(fd_.get(), data, len, MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) throw NetTimeout("send: timed out");
@@ -133,38 +117,38 @@ static void setTimeout(int fd, int option, int ms, const char* what) {
     if (::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) < 0) throw NetError(errnoText(what, errno));
 }
 
-void TcpSocket::setReceiveTimeout(int ms) { setTimeout(fd_, SO_RCVTIMEO, ms, "setsockopt SO_RCVTIMEO"); }
+void TcpSocket::setReceiveTimeout(int ms) { setTimeout(fd_.get(), SO_RCVTIMEO, ms, "setsockopt SO_RCVTIMEO"); }
 
-void TcpSocket::setSendTimeout(int ms) { setTimeout(fd_, SO_SNDTIMEO, ms, "setsockopt SO_SNDTIMEO"); }
+void TcpSocket::setSendTimeout(int ms) { setTimeout(fd_.get(), SO_SNDTIMEO, ms, "setsockopt SO_SNDTIMEO"); }
 
 void TcpSocket::enableKeepAlive(int idleSeconds, int intervalSeconds, int probes) {
     const int on = 1;
-    if (::setsockopt(fd_, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) < 0 ||
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds) < 0 ||
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds, sizeof intervalSeconds) < 0 ||
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) < 0) {
+    if (::setsockopt(fd_.get(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) < 0 ||
+        ::setsockopt(fd_.get(), IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds) < 0 ||
+        ::setsockopt(fd_.get(), IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds, sizeof intervalSeconds) < 0 ||
+        ::setsockopt(fd_.get(), IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) < 0) {
         throw NetError(errnoText("setsockopt keep-alive", errno));
     }
 }
 
 // shutdown() errors (ENOTCONN after the peer left) change nothing for callers.
 void TcpSocket::shutdown() {
-    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+    if (fd_.valid()) ::shutdown(fd_.get(), SHUT_RDWR);
 }
 
 void TcpSocket::shutdownWrite() {
-    if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
+    if (fd_.valid()) ::shutdown(fd_.get(), SHUT_WR);
 }
 
 void TcpSocket::shutdownRead() {
-    if (fd_ >= 0) ::shutdown(fd_, SHUT_RD);
+    if (fd_.valid()) ::shutdown(fd_.get(), SHUT_RD);
 }
 
 void TcpSocket::setAbortiveClose() {
     linger lg{};
     lg.l_onoff = 1;
     lg.l_linger = 0;
-    if (fd_ >= 0 && ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) < 0) {
+    if (fd_.valid() && ::setsockopt(fd_.get(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg) < 0) {
         throw NetError(errnoText("setsockopt SO_LINGER", errno));
     }
 }

@@ -6,14 +6,15 @@
 
 #include "ByteSource.h"
 #include "NetError.h"
+#include "UniqueFd.h"
 
 class TcpSocket : public ByteSource {
 public:
     TcpSocket() = default;
     explicit TcpSocket(int fd) : fd_(fd) {}
-    ~TcpSocket() override;
-    TcpSocket(TcpSocket&& other) noexcept;
-    TcpSocket& operator=(TcpSocket&& other) noexcept;
+    ~TcpSocket() override = default;
+    TcpSocket(TcpSocket&& other) noexcept = default;
+    TcpSocket& operator=(TcpSocket&& other) noexcept = default;
     TcpSocket(const TcpSocket&) = delete;
     TcpSocket& operator=(const TcpSocket&) = delete;
 
@@ -23,8 +24,8 @@ public:
     // blocking. Raises NetError, NetTimeout when the time ran out.
     static TcpSocket connect(const std::string& host, int port, int timeoutMs = 0);
 
-    bool valid() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
+    bool valid() const { return fd_.valid(); }
+    int fd() const { return fd_.get(); }
 
     size_t receive(char* buf, size_t len) override;
     // Sends every byte (retrying short writes and EINTR); raises NetError,
@@ -45,5 +46,5 @@ public:
     void setAbortiveClose();
 
 private:
-    int fd_ = -1;
+    UniqueFd fd_;
 };

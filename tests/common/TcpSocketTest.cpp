@@ -124,3 +124,32 @@ TEST(TcpSocket, ConnectToAClosedPortOrUnknownHostFails) {
     EXPECT_THROW(TcpSocket::connect("127.0.0.1", port), NetError);
     EXPECT_THROW(TcpSocket::connect("no-such-host.invalid", port), NetError);
 }
+
+TEST(TcpSocket, MovesHandOverTheConnectionAndAssigningOverOneClosesIt) {
+    TcpListener first = TcpListener::listen(0);
+    const int port = first.port();
+    TcpListener listener(std::move(first));
+    EXPECT_FALSE(first.valid());
+    EXPECT_EQ(first.port(), 0);
+    ASSERT_EQ(listener.port(), port);
+
+    auto accepted = std::async(std::launch::async, [&] { return listener.accept(); });
+    TcpSocket connected = TcpSocket::connect("127.0.0.1", port);
+    TcpSocket server = accepted.get();
+    TcpSocket client(std::move(connected));
+    EXPECT_FALSE(connected.valid());
+    LineWriter(client).writeLine("still connected");
+    LineReader reader(server);
+    EXPECT_EQ(reader.readLine().text, "still connected");
+
+    // The peer sees the end at once, not when some later owner goes.
+    client = TcpSocket();
+    EXPECT_TRUE(reader.readLine().endOfStream());
+
+    // A listener assigned over another stops listening on the other's port.
+    TcpListener other = TcpListener::listen(0);
+    const int otherPort = other.port();
+    other = std::move(listener);
+    EXPECT_EQ(other.port(), port);
+    EXPECT_THROW(TcpSocket::connect("127.0.0.1", otherPort), NetError);
+}
