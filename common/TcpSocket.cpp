@@ -10,8 +10,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <memory>
 #include <optional>
+
+#include "AddrInfo.h"
 
 std::string errnoText(const std::string& what, int err) {
     return what + ": " + std::strerror(err);
@@ -45,10 +46,6 @@ int connectBy(int fd, const addrinfo& ai, const std::optional<Clock::time_point>
     return err;
 }
 
-struct AddrInfoFree {
-    void operator()(addrinfo* ai) const { ::freeaddrinfo(ai); }
-};
-
 }  // namespace
 
 TcpSocket TcpSocket::connect(const std::string& host, int port, int timeoutMs) {
@@ -57,11 +54,10 @@ TcpSocket TcpSocket::connect(const std::string& host, int port, int timeoutMs) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
     const std::string service = std::to_string(port);
-    const int rc = ::getaddrinfo(host.empty() ? nullptr : host.c_str(), service.c_str(), &hints, &found);
+    AddrInfoList addresses;
+    const int rc = lookupAddresses(host.empty() ? nullptr : host.c_str(), service.c_str(), hints, addresses);
     if (rc != 0) throw NetError("getaddrinfo " + host + ": " + ::gai_strerror(rc));
-    const std::unique_ptr<addrinfo, AddrInfoFree> addresses(found);
     const std::string what = "connect " + host + ":" + service;
     int lastErr = ECONNREFUSED;
     for (const addrinfo* ai = addresses.get(); ai != nullptr; ai = ai->ai_next) {

@@ -1,15 +1,14 @@
 #include "HostLookup.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <climits>
-#include <memory>
 #include <vector>
+
+#include "AddrInfo.h"
 
 namespace {
 
@@ -45,20 +44,14 @@ int rank(const sockaddr* sa, bool avoidLoopback) {
     return r;
 }
 
-struct AddrInfoFree {
-    void operator()(addrinfo* ai) const { ::freeaddrinfo(ai); }
-};
-
 std::optional<std::string> resolve(const std::string& name, bool avoidLoopback) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
-    if (rc != 0 || found == nullptr) return std::nullopt;
-    std::unique_ptr<addrinfo, AddrInfoFree> list(found);
+    AddrInfoList list;
+    if (lookupAddresses(name.c_str(), nullptr, hints, list) != 0 || !list) return std::nullopt;
     const addrinfo* best = nullptr;
-    for (const addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
+    for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
         if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) continue;
         if (best == nullptr || rank(ai->ai_addr, avoidLoopback) < rank(best->ai_addr, avoidLoopback)) best = ai;
     }
@@ -71,11 +64,11 @@ std::optional<std::string> resolve(const std::string& name, bool avoidLoopback) 
 
 // A non-loopback address of one of this host's interfaces, IPv4 preferred.
 std::optional<std::string> interfaceAddress() {
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) return std::nullopt;
+    IfAddrsList list;
+    if (!listInterfaces(list)) return std::nullopt;
     std::string best;
     int bestRank = INT_MAX;
-    for (const ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
+    for (const ifaddrs* it = list.get(); it != nullptr; it = it->ifa_next) {
         if (it->ifa_addr == nullptr || isLoopback(it->ifa_addr)) continue;
         if (it->ifa_addr->sa_family != AF_INET && it->ifa_addr->sa_family != AF_INET6) continue;
         const int r = rank(it->ifa_addr, true);
@@ -87,7 +80,6 @@ std::optional<std::string> interfaceAddress() {
             }
         }
     }
-    ::freeifaddrs(list);
     if (best.empty()) return std::nullopt;
     return best;
 }

@@ -4,6 +4,7 @@
 #include <future>
 #include <thread>
 
+#include "AddrInfo.h"
 #include "LineReader.h"
 #include "LineWriter.h"
 #include "TcpListener.h"
@@ -152,4 +153,19 @@ TEST(TcpSocket, MovesHandOverTheConnectionAndAssigningOverOneClosesIt) {
     other = std::move(listener);
     EXPECT_EQ(other.port(), port);
     EXPECT_THROW(TcpSocket::connect("127.0.0.1", otherPort), NetError);
+}
+
+TEST(AddrInfo, AFailedLookupLeavesNoEarlierListBehind) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    AddrInfoList list;
+    ASSERT_EQ(lookupAddresses("127.0.0.1", "80", hints, list), 0);
+    ASSERT_TRUE(list);
+    EXPECT_EQ(list->ai_family, AF_INET);
+    EXPECT_NE(lookupAddresses("no-such-host.invalid", "80", hints, list), 0);
+    EXPECT_FALSE(list);
+
+    IfAddrsList interfaces;
+    ASSERT_TRUE(listInterfaces(interfaces));
+    EXPECT_TRUE(interfaces);  // loopback at least
 }
