@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
+#include <type_traits>
 
 #include "Serlib/Driver.h"
 #include "Serlib/FlowControlTask.h"
@@ -41,6 +43,21 @@ SerConfigRec recordOf(const SerialConfig& cfg) {
     return rec;
 }
 
+// Opens through the driver; a port opened by name gets its number from it.
+int driverOpen(SerialConfig& cfg) {
+    SerConfigRec rec = recordOf(cfg);
+    const int status = Driver::ops().SerOpenPort(&rec);
+    if (status == 0) {
+        cfg.storeOpenedPort(rec.port);
+    }
+    return status;
+}
+
+int driverConfigure(const SerialConfig& cfg) {
+    const SerConfigRec rec = recordOf(cfg);
+    return Driver::ops().SerConfigure(&rec);
+}
+
 std::string openFailureText(int status) {
     switch (status) {
     case SER_OPEN_ALREADY_OPEN:
@@ -67,12 +84,6 @@ std::shared_ptr<SerialConfig> requireConfig(std::shared_ptr<SerialConfig> cfg) {
         throw WriteTimeout(text);
     }
     throw IOError(text);
-}
-
-void requireFeature(bool supported, const char* text, const std::string& osName) {
-    if (!supported) {
-        throw IOError(text + osName);
-    }
 }
 
 }  // namespace
@@ -156,7 +167,7 @@ void SerialPortLocal::open() {
     if (osName != "Windows 95") {
         config->setHardFlow(false);
     }
-    const int status = SerOpenPort(*config);
+    const int status = driverOpen(*config);
     if (status != 0) {
         throw IOError(openFailureText(status));
     }
@@ -192,7 +203,7 @@ void SerialPortLocal::configure() {
 
 void SerialPortLocal::configure(const SerialConfig& cfgObj) {
     stopFlowControl();
-    const int status = SerConfigure(cfgObj);
+    const int status = driverConfigure(cfgObj);
     if (status != 0) {
         throw IOError("Configure failed: " + std::to_string(status));
     }
@@ -224,7 +235,7 @@ void SerialPortLocal::close() {
     if (port < 0) {
         return;
     }
-    if (SerClosePort(port) != 0) {
+    if (Driver::ops().SerClosePort(port) != 0) {
         throw IOError("ClosePort failed");
     }
     isOpen_ = false;
@@ -233,7 +244,7 @@ void SerialPortLocal::close() {
 
 void SerialPortLocal::reset() {
     close();
-    const int status = SerOpenPort(*config);
+    const int status = driverOpen(*config);
     if (status != 0) {
         throw IOError("reset: SerOpenPort failed: " + std::to_string(status));
     }
@@ -263,7 +274,7 @@ std::string SerialPortLocal::getName(int /*port*/) {
 }
 
 int SerialPortLocal::getLibVer() {
-    return SerGetLibVer();
+    return Driver::ops().SerGetLibVer();
 }
 
 // --- record shortcuts ------------------------------------------------------
@@ -322,7 +333,7 @@ int SerialPortLocal::getHandshake() const {
 // "all sent", even when the caller asked for the same negative count.
 
 void SerialPortLocal::putByte(unsigned char data) {
-    if (SerPutByte(port, data) != 0) {
+    if (Driver::ops().SerPutByte(port, data) != 0) {
         throw IOError("PutByte failed");
     }
 }
@@ -332,7 +343,7 @@ void SerialPortLocal::putString(const std::string& s) {
         return;
     }
     const int n = static_cast<int>(s.size());
-    const int sent = SerPutData(port, reinterpret_cast<const unsigned char*>(s.data()), n);
+    const int sent = Driver::ops().SerPutData(port, reinterpret_cast<const unsigned char*>(s.data()), n);
     if (sent != n) {
         shortSend(sent, n, "PutString: sent only " + std::to_string(sent) + " of " + std::to_string(n) + " bytes");
     }
@@ -343,7 +354,7 @@ void SerialPortLocal::putData(const Bytes& data) {
     if (n == 0) {
         return;
     }
-    const int sent = SerPutData(port, data.data(), n);
+    const int sent = Driver::ops().SerPutData(port, data.data(), n);
     if (sent != n) {
         shortSend(sent, n, "PutData1: Sent only " + std::to_string(sent) + " of " + std::to_string(n) + " bytes");
     }
@@ -353,7 +364,7 @@ void SerialPortLocal::putData(const Bytes& data, int dLen) {
     if (static_cast<int64_t>(data.size()) < dLen) {
         throw IOError("putData: count out of bounds");
     }
-    const int sent = SerPutData(port, data.data(), dLen);
+    const int sent = Driver::ops().SerPutData(port, data.data(), dLen);
     if (sent != dLen || sent < 0) {
         shortSend(sent, dLen, "PutData2: Sent only " + std::to_string(sent) + " of " + std::to_string(dLen) + " bytes");
     }
@@ -368,7 +379,7 @@ void SerialPortLocal::putData(const Bytes& data, int off, int dLen) {
                                 " is negative");
     }
     const Bytes copy(data.begin() + off, data.begin() + off + dLen);
-    const int sent = SerPutData(port, copy.data(), dLen);
+    const int sent = Driver::ops().SerPutData(port, copy.data(), dLen);
     if (sent != dLen) {
         shortSend(sent, dLen, "Sent only " + std::to_string(sent) + " of " + std::to_string(dLen) + " bytes");
     }
@@ -383,11 +394,12 @@ int SerialPortLocal::getByte() {
     if (port < 0) {
         throw IOError("getByte: Port not open");
     }
-    if (pollGetDataTimeout && SerGetTimeoutRx(port) > 0) {
-        const int64_t deadline = nowMs() + SerGetTimeoutRx(port);
+    const DriverOps& driver = Driver::ops();
+    if (pollGetDataTimeout && driver.SerGetTimeoutRx(port) > 0) {
+        const int64_t deadline = nowMs() + driver.SerGetTimeoutRx(port);
         for (;;) {
-            if (SerRxReadyCount(port) > 0) {
-                return SerGetByte(port);
+            if (driver.SerRxReadyCount(port) > 0) {
+                return driver.SerGetByte(port);
             }
             const int64_t current = nowMs();
             std::this_thread::yield();
@@ -396,15 +408,16 @@ int SerialPortLocal::getByte() {
             }
         }
     }
-    return SerGetByte(port);
+    return driver.SerGetByte(port);
 }
 
 int SerialPortLocal::getData(Bytes& buf) {
     const int n = static_cast<int>(buf.size());
-    if (pollGetDataTimeout && SerGetTimeoutRx(port) > 0) {
-        const int64_t deadline = nowMs() + SerGetTimeoutRx(port);
+    const DriverOps& driver = Driver::ops();
+    if (pollGetDataTimeout && driver.SerGetTimeoutRx(port) > 0) {
+        const int64_t deadline = nowMs() + driver.SerGetTimeoutRx(port);
         for (;;) {
-            if (SerRxReadyCount(port) >= n) {
+            if (driver.SerRxReadyCount(port) >= n) {
                 break;
             }
             const int64_t current = nowMs();
@@ -414,7 +427,7 @@ int SerialPortLocal::getData(Bytes& buf) {
             }
         }
     }
-    const int result = SerGetData(port, buf.data(), n);
+    const int result = driver.SerGetData(port, buf.data(), n);
     if (result == -1) {
         throw IOError("getData: failed");
     }
@@ -439,259 +452,109 @@ int SerialPortLocal::getData(Bytes* buf, int off, int len) {
 
 // --- driver queries and line control ---------------------------------------
 
-int SerialPortLocal::rxFlush() {
-    const int r = SerRxFlush(port);
-    if (r == -1) throw IOError("rxFlush failed");
-    return r;
-}
+namespace {
 
-int SerialPortLocal::txFlush() {
-    const int r = SerTxFlush(port);
-    if (r == -1) throw IOError("txFlush failed");
-    return r;
-}
-
-int SerialPortLocal::txDrain() {
-    const int r = SerTxDrain(port);
-    if (r == -1) throw IOError("txDrain failed");
-    return r;
-}
-
-int SerialPortLocal::rxReadyCount() {
-    requireFeature(supRxReadyCount, "rxReadyCount not supported on ", osName);
-    if (port < 0) throw IOError("rxReadyCount: Port not open");
-    const int r = SerRxReadyCount(port);
-    if (r == -1) throw IOError("rxReadyCount failed");
-    return r;
-}
-
-int SerialPortLocal::txBufCount() {
-    requireFeature(supTxBufCount, "txBufCount not supported on ", osName);
-    if (port < 0) throw IOError("txBufCount: Port not open");
-    const int r = SerTxBufCount(port);
-    if (r == -1) throw IOError("txBufCount failed");
-    return r;
-}
-
-bool SerialPortLocal::rxOverflow() {
-    requireFeature(supRxOverflow, "rxOverflow not supported on ", osName);
-    if (port < 0) throw IOError("rxOverflow: Port not open");
-    const int r = SerRxOverflow(port);
-    if (r == -1) throw IOError("rxOverflow failed");
-    return r == 1;
-}
-
-bool SerialPortLocal::sigDSR() {
-    if (port < 0) throw IOError("sigDSR: Port not open");
-    const int r = SerSigDSR(port);
-    if (r == -1) throw IOError("sigDSR failed");
-    return r == 1;
-}
-
-bool SerialPortLocal::sigCTS() {
-    if (port < 0) throw IOError("sigCTS: Port not open");
-    const int r = SerSigCTS(port);
-    if (r == -1) throw IOError("sigCTS failed");
-    return r == 1;
-}
-
-bool SerialPortLocal::sigCD() {
-    requireFeature(supSigCD, "sigCD not supported on ", osName);
-    if (port < 0) throw IOError("sigCD: Port not open");
-    const int r = SerSigCD(port);
-    if (r == -1) throw IOError("sigCD failed");
-    return r == 1;
-}
-
-bool SerialPortLocal::sigFrameErr() {
-    requireFeature(supSigFrameErr, "sigFrameErr not supported on ", osName);
-    if (port < 0) throw IOError("sigFrameErr: Port not open");
-    const int r = SerSigFrameErr(port);
-    if (r == -1) throw IOError("sigFrameErr failed");
-    return r == 1;
-}
-
-bool SerialPortLocal::sigOverrun() {
-    requireFeature(supSigOverrun, "sigOverrun not supported on ", osName);
-    if (port < 0) throw IOError("sigOverrun: Port not open");
-    const int r = SerSigOverrun(port);
-    if (r == -1) throw IOError("sigOverrun failed");
-    return r == 1;
-}
-
-bool SerialPortLocal::sigParityErr() {
-    requireFeature(supSigParityErr, "sigParityErr not supported on ", osName);
-    if (port < 0) throw IOError("sigParityErr: Port not open");
-    return SerSigParityErr(port) == 1;
-}
-
-bool SerialPortLocal::sigRing() {
-    requireFeature(supSigRing, "sigRing not supported on ", osName);
-    if (port < 0) throw IOError("sigRing: Port not open");
-    return SerSigRing(port) == 1;
-}
-
-bool SerialPortLocal::sigBreak() {
-    requireFeature(supSigBreak, "sigBreak not supported on ", osName);
-    if (port < 0) throw IOError("sigBreak: Port not open");
-    const int r = SerSigBreak(port);
-    if (r == -1) throw IOError("sigBreak failed");
-    return r == 1;
-}
-
-void SerialPortLocal::setDTR(bool onOff) {
-    requireFeature(supSetDTR, "setDTR not supported on ", osName);
-    if (SerSetDTR(port, onOff) == -1) throw IOError("setDTR failed");
-}
-
-void SerialPortLocal::setRTS(bool onOff) {
-    requireFeature(supSetRTS, "setRts not supported on ", osName);
-    if (SerSetRTS(port, onOff) == -1) throw IOError("setRTS failed");
-}
-
-void SerialPortLocal::sendBreak(int bLen) {
-    if (SerSendBreak(port, bLen) == -1) throw IOError("sendBreak failed");
-}
-
-int SerialPortLocal::getTimeoutRx() {
-    return SerGetTimeoutRx(port);
-}
-
-int SerialPortLocal::getTimeoutTx() {
-    return SerGetTimeoutTx(port);
-}
-
-void SerialPortLocal::setTimeoutRx(int tmoRx) {
-    if (SerSetTimeoutRx(port, tmoRx) == -1) throw IOError("setTimeoutRx failed");
-}
-
-void SerialPortLocal::setTimeoutTx(int tmoTx) {
-    if (SerSetTimeoutTx(port, tmoTx) == -1) throw IOError("setTimeoutTx failed");
-}
-
-// --- the driver operations -------------------------------------------------
-
-int SerialPortLocal::SerGetLibVer() {
-    return Driver::ops().SerGetLibVer();
-}
-
-int SerialPortLocal::SerOpenPort(SerialConfig& cfg) {
-    SerConfigRec rec = recordOf(cfg);
-    const int status = Driver::ops().SerOpenPort(&rec);
-    if (status == 0) {
-        cfg.storeOpenedPort(rec.port);
+// One driver operation as a plain function, so one table column holds both
+// kinds: those taking the handle only, and those taking a value too.
+template <auto op>
+int32_t drive(int32_t handle, [[maybe_unused]] int32_t value) {
+    const DriverOps& driver = Driver::ops();
+    if constexpr (std::is_invocable_v<decltype(driver.*op), int32_t, int32_t>) {
+        return (driver.*op)(handle, value);
+    } else {
+        return (driver.*op)(handle);
     }
-    return status;
 }
 
-int SerialPortLocal::SerConfigure(const SerialConfig& cfg) {
-    const SerConfigRec rec = recordOf(cfg);
-    return Driver::ops().SerConfigure(&rec);
+}  // namespace
+
+enum class SerialPortLocal::Op {
+    RxFlush, TxFlush, TxDrain, RxReadyCount, TxBufCount, RxOverflow, SigDSR, SigCTS, SigCD, SigFrameErr,
+    SigOverrun, SigParityErr, SigRing, SigBreak, SetDTR, SetRTS, SendBreak, SetTimeoutRx, SetTimeoutTx,
+};
+
+// Every row takes the same steps in the same order: the platform's feature
+// flag, the open check, the driver call, then the driver's -1 as a failure.
+// The messages are built from the row's name.
+int SerialPortLocal::driverCall(Op op, int value) {
+    struct Row {
+        Op op;
+        const char* name;
+        bool SerialPortLocal::*feature;  // nullptr: offered on every platform
+        bool checksOpen;                 // false: the driver gets a closed port's -1 and its refusal reports it
+        int32_t (*call)(int32_t handle, int32_t value);
+        bool failsOnMinusOne = true;
+        const char* unsupportedName = nullptr;  // when its refusal spells the name otherwise
+    };
+    using S = SerialPortLocal;
+    using D = DriverOps;
+    constexpr bool openOnly = true, anyHandle = false, minusOneFails = true, noFailureValue = false;
+    static constexpr Row rows[] = {
+        {Op::RxFlush, "rxFlush", nullptr, anyHandle, drive<&D::SerRxFlush>},
+        {Op::TxFlush, "txFlush", nullptr, anyHandle, drive<&D::SerTxFlush>},
+        {Op::TxDrain, "txDrain", nullptr, anyHandle, drive<&D::SerTxDrain>},
+        {Op::RxReadyCount, "rxReadyCount", &S::supRxReadyCount, openOnly, drive<&D::SerRxReadyCount>},
+        {Op::TxBufCount, "txBufCount", &S::supTxBufCount, openOnly, drive<&D::SerTxBufCount>},
+        {Op::RxOverflow, "rxOverflow", &S::supRxOverflow, openOnly, drive<&D::SerRxOverflow>},
+        {Op::SigDSR, "sigDSR", nullptr, openOnly, drive<&D::SerSigDSR>},
+        {Op::SigCTS, "sigCTS", nullptr, openOnly, drive<&D::SerSigCTS>},
+        {Op::SigCD, "sigCD", &S::supSigCD, openOnly, drive<&D::SerSigCD>},
+        {Op::SigFrameErr, "sigFrameErr", &S::supSigFrameErr, openOnly, drive<&D::SerSigFrameErr>},
+        {Op::SigOverrun, "sigOverrun", &S::supSigOverrun, openOnly, drive<&D::SerSigOverrun>},
+        // The driver gives these two no failure value: anything but 1 means no.
+        {Op::SigParityErr, "sigParityErr", &S::supSigParityErr, openOnly, drive<&D::SerSigParityErr>, noFailureValue},
+        {Op::SigRing, "sigRing", &S::supSigRing, openOnly, drive<&D::SerSigRing>, noFailureValue},
+        {Op::SigBreak, "sigBreak", &S::supSigBreak, openOnly, drive<&D::SerSigBreak>},
+        {Op::SetDTR, "setDTR", &S::supSetDTR, anyHandle, drive<&D::SerSetDTR>},
+        // Callers match the refusal text, which has always read "setRts".
+        {Op::SetRTS, "setRTS", &S::supSetRTS, anyHandle, drive<&D::SerSetRTS>, minusOneFails, "setRts"},
+        {Op::SendBreak, "sendBreak", nullptr, anyHandle, drive<&D::SerSendBreak>},
+        {Op::SetTimeoutRx, "setTimeoutRx", nullptr, anyHandle, drive<&D::SerSetTimeoutRx>},
+        {Op::SetTimeoutTx, "setTimeoutTx", nullptr, anyHandle, drive<&D::SerSetTimeoutTx>},
+    };
+    static_assert([] {
+        for (size_t i = 0; i < std::size(rows); ++i) {
+            if (rows[i].op != static_cast<Op>(i)) return false;
+        }
+        return std::size(rows) == static_cast<size_t>(Op::SetTimeoutTx) + 1;
+    }(), "one row per operation, in the order of Op");
+
+    const Row& row = rows[static_cast<size_t>(op)];
+    if (row.feature != nullptr && !(this->*row.feature)) {
+        throw IOError(std::string(row.unsupportedName ? row.unsupportedName : row.name) + " not supported on " +
+                      osName);
+    }
+    if (row.checksOpen && port < 0) {
+        throw IOError(std::string(row.name) + ": Port not open");
+    }
+    const int r = row.call(port, value);
+    if (row.failsOnMinusOne && r == -1) {
+        throw IOError(std::string(row.name) + " failed");
+    }
+    return r;
 }
 
-int SerialPortLocal::SerClosePort(int p) {
-    return Driver::ops().SerClosePort(p);
-}
-
-int SerialPortLocal::SerPutByte(int p, unsigned char data) {
-    return Driver::ops().SerPutByte(p, data);
-}
-
-int SerialPortLocal::SerPutData(int p, const unsigned char* data, int count) {
-    return Driver::ops().SerPutData(p, data, count);
-}
-
-int SerialPortLocal::SerGetByte(int p) {
-    return Driver::ops().SerGetByte(p);
-}
-
-int SerialPortLocal::SerGetData(int p, unsigned char* buf, int count) {
-    return Driver::ops().SerGetData(p, buf, count);
-}
-
-int SerialPortLocal::SerRxFlush(int p) {
-    return Driver::ops().SerRxFlush(p);
-}
-
-int SerialPortLocal::SerTxFlush(int p) {
-    return Driver::ops().SerTxFlush(p);
-}
-
-int SerialPortLocal::SerTxDrain(int p) {
-    return Driver::ops().SerTxDrain(p);
-}
-
-int SerialPortLocal::SerRxReadyCount(int p) {
-    return Driver::ops().SerRxReadyCount(p);
-}
-
-int SerialPortLocal::SerTxBufCount(int p) {
-    return Driver::ops().SerTxBufCount(p);
-}
-
-int SerialPortLocal::SerRxOverflow(int p) {
-    return Driver::ops().SerRxOverflow(p);
-}
-
-int SerialPortLocal::SerSetDTR(int p, bool onOff) {
-    return Driver::ops().SerSetDTR(p, onOff ? 1 : 0);
-}
-
-int SerialPortLocal::SerSetRTS(int p, bool onOff) {
-    return Driver::ops().SerSetRTS(p, onOff ? 1 : 0);
-}
-
-int SerialPortLocal::SerSendBreak(int p, int tics) {
-    return Driver::ops().SerSendBreak(p, tics);
-}
-
-int SerialPortLocal::SerSetTimeoutRx(int p, int mSecs) {
-    return Driver::ops().SerSetTimeoutRx(p, mSecs);
-}
-
-int SerialPortLocal::SerSetTimeoutTx(int p, int mSecs) {
-    return Driver::ops().SerSetTimeoutTx(p, mSecs);
-}
-
-int SerialPortLocal::SerGetTimeoutRx(int p) {
-    return Driver::ops().SerGetTimeoutRx(p);
-}
-
-int SerialPortLocal::SerGetTimeoutTx(int p) {
-    return Driver::ops().SerGetTimeoutTx(p);
-}
-
-int SerialPortLocal::SerSigCTS(int p) {
-    return Driver::ops().SerSigCTS(p);
-}
-
-int SerialPortLocal::SerSigDSR(int p) {
-    return Driver::ops().SerSigDSR(p);
-}
-
-int SerialPortLocal::SerSigCD(int p) {
-    return Driver::ops().SerSigCD(p);
-}
-
-int SerialPortLocal::SerSigFrameErr(int p) {
-    return Driver::ops().SerSigFrameErr(p);
-}
-
-int SerialPortLocal::SerSigParityErr(int p) {
-    return Driver::ops().SerSigParityErr(p);
-}
-
-int SerialPortLocal::SerSigOverrun(int p) {
-    return Driver::ops().SerSigOverrun(p);
-}
-
-int SerialPortLocal::SerSigRing(int p) {
-    return Driver::ops().SerSigRing(p);
-}
-
-int SerialPortLocal::SerSigBreak(int p) {
-    return Driver::ops().SerSigBreak(p);
-}
+int SerialPortLocal::rxFlush() { return driverCall(Op::RxFlush); }
+int SerialPortLocal::txFlush() { return driverCall(Op::TxFlush); }
+int SerialPortLocal::txDrain() { return driverCall(Op::TxDrain); }
+int SerialPortLocal::rxReadyCount() { return driverCall(Op::RxReadyCount); }
+int SerialPortLocal::txBufCount() { return driverCall(Op::TxBufCount); }
+bool SerialPortLocal::rxOverflow() { return driverCall(Op::RxOverflow) == 1; }
+bool SerialPortLocal::sigDSR() { return driverCall(Op::SigDSR) == 1; }
+bool SerialPortLocal::sigCTS() { return driverCall(Op::SigCTS) == 1; }
+bool SerialPortLocal::sigCD() { return driverCall(Op::SigCD) == 1; }
+bool SerialPortLocal::sigFrameErr() { return driverCall(Op::SigFrameErr) == 1; }
+bool SerialPortLocal::sigOverrun() { return driverCall(Op::SigOverrun) == 1; }
+bool SerialPortLocal::sigParityErr() { return driverCall(Op::SigParityErr) == 1; }
+bool SerialPortLocal::sigRing() { return driverCall(Op::SigRing) == 1; }
+bool SerialPortLocal::sigBreak() { return driverCall(Op::SigBreak) == 1; }
+void SerialPortLocal::setDTR(bool onOff) { driverCall(Op::SetDTR, onOff ? 1 : 0); }
+void SerialPortLocal::setRTS(bool onOff) { driverCall(Op::SetRTS, onOff ? 1 : 0); }
+void SerialPortLocal::sendBreak(int bLen) { driverCall(Op::SendBreak, bLen); }
+void SerialPortLocal::setTimeoutRx(int tmoRx) { driverCall(Op::SetTimeoutRx, tmoRx); }
+void SerialPortLocal::setTimeoutTx(int tmoTx) { driverCall(Op::SetTimeoutTx, tmoTx); }
+int SerialPortLocal::getTimeoutRx() { return Driver::ops().SerGetTimeoutRx(port); }
+int SerialPortLocal::getTimeoutTx() { return Driver::ops().SerGetTimeoutTx(port); }
 
 int SerialPortLocal::SerFlowTask(int p) {
     return Driver::ops().SerFlowTask(p);

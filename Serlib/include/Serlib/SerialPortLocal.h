@@ -55,6 +55,13 @@ public:
     int getByte() override;
     int getData(Bytes& buf) override;
     int getData(Bytes* buf, int off, int len) override;
+    // Queries and line control. A feature this platform lacks fails first,
+    // with "<op> not supported on <os>" (see isSupported). The counters and
+    // line signals then fail on a closed port with "<op>: Port not open";
+    // the flushes, DTR, RTS, break and timeout setters hand a closed port's
+    // -1 to the driver instead. A driver failure raises "<op> failed".
+    // The signals answer true only for the driver's 1; sigParityErr and
+    // sigRing never fail on the driver's answer, anything but 1 is false.
     int rxFlush() override;
     int txFlush() override;
     int txDrain() override;
@@ -72,6 +79,7 @@ public:
     void setDTR(bool onOff) override;
     void setRTS(bool onOff) override;
     void sendBreak(int bLen) override;
+    // Timeouts in milliseconds; the getters hand on the driver's answer.
     int getTimeoutRx() override;
     int getTimeoutTx() override;
     void setTimeoutRx(int tmoRx) override;
@@ -98,44 +106,19 @@ public:
     void setHandshake(int v);
     int getHandshake() const;
 
-    // The driver operations, bound through Driver::ops(). Library-internal;
-    // the flow-control task calls SerFlowTask from its own thread.
-    int SerGetLibVer();
-    int SerOpenPort(SerialConfig& cfg);
-    int SerConfigure(const SerialConfig& cfg);
-    int SerClosePort(int port);
-    int SerPutByte(int port, unsigned char data);
-    int SerPutData(int port, const unsigned char* data, int count);
-    int SerGetByte(int port);
-    int SerGetData(int port, unsigned char* buf, int count);
-    int SerRxFlush(int port);
-    int SerTxFlush(int port);
-    int SerTxDrain(int port);
-    int SerRxReadyCount(int port);
-    int SerTxBufCount(int port);
-    int SerRxOverflow(int port);
-    int SerSetDTR(int port, bool onOff);
-    int SerSetRTS(int port, bool onOff);
-    int SerSendBreak(int port, int tics);
-    int SerSetTimeoutRx(int port, int mSecs);
-    int SerSetTimeoutTx(int port, int mSecs);
-    int SerGetTimeoutRx(int port);
-    int SerGetTimeoutTx(int port);
-    int SerSigCTS(int port);
-    int SerSigDSR(int port);
-    int SerSigCD(int port);
-    int SerSigFrameErr(int port);
-    int SerSigParityErr(int port);
-    int SerSigOverrun(int port);
-    int SerSigRing(int port);
-    int SerSigBreak(int port);
-    int SerFlowTask(int port);
-
     // Feature-table results, readable for tests and diagnostics.
     bool pollsGetDataTimeout() const { return pollGetDataTimeout; }
     const std::string& defaultDevice() const { return devName; }
 
 private:
+    // The flow-control task drives SerFlowTask from its own thread.
+    friend class FlowControlTask;
+
+    // The guarded operations above, one row each of driverCall's table.
+    enum class Op;
+    // Runs op's checks and driver call; returns the driver's answer.
+    int driverCall(Op op, int value = 0);
+    int SerFlowTask(int port);
     void featureSetup();
     void stopFlowControl();
 
