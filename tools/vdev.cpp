@@ -30,6 +30,8 @@
 #include <deque>
 #include <string>
 
+#include "UniqueFd.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -47,32 +49,33 @@ struct Options {
 }
 
 // One pseudo-terminal pair. The slave end stays open here too, so the master
-// keeps working while no program has the device open.
+// keeps working while no program has the device open. An empty Pty is the
+// device unplugged.
 struct Pty {
-    int master = -1;
-    int slave = -1;
+    UniqueFd master;
+    UniqueFd slave;
     std::string path;
 
-    void open() {
+    static Pty open() {
+        int masterFd = -1;
+        int slaveFd = -1;
         char name[256];
-        if (::openpty(&master, &slave, name, nullptr, nullptr) < 0) die("openpty");
-        path = name;
+        if (::openpty(&masterFd, &slaveFd, name, nullptr, nullptr) < 0) die("openpty");
+        Pty pty;
+        pty.master = UniqueFd(masterFd);
+        pty.slave = UniqueFd(slaveFd);
+        pty.path = name;
         termios tio{};
-        if (::tcgetattr(slave, &tio) == 0) {
+        if (::tcgetattr(slaveFd, &tio) == 0) {
             ::cfmakeraw(&tio);
-            ::tcsetattr(slave, TCSANOW, &tio);
+            ::tcsetattr(slaveFd, TCSANOW, &tio);
         }
-        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-        ::fcntl(master, F_SETFD, FD_CLOEXEC);
-        ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+        ::fcntl(masterFd, F_SETFL, ::fcntl(masterFd, F_GETFL) | O_NONBLOCK);
+        ::fcntl(masterFd, F_SETFD, FD_CLOEXEC);
+        ::fcntl(slaveFd, F_SETFD, FD_CLOEXEC);
+        return pty;
     }
-    void close() {
-        if (master >= 0) ::close(master);
-        if (slave >= 0) ::close(slave);
-        master = slave = -1;
-        path.clear();
-    }
-    bool present() const { return master >= 0; }
+    bool present() const { return master.valid(); }
 };
 
 // The modem's answer to what arrives: held back while a line may still turn
@@ -173,12 +176,11 @@ int main(int argc, char** argv) {
     sigemptyset(&signals);
     for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&signals, s);
     if (::sigprocmask(SIG_BLOCK, &signals, nullptr) < 0) die("sigprocmask");
-    const int sigfd = ::signalfd(-1, &signals, SFD_CLOEXEC);
-    if (sigfd < 0) die("signalfd");
+    const UniqueFd sigfd(::signalfd(-1, &signals, SFD_CLOEXEC));
+    if (!sigfd.valid()) die("signalfd");
     ::signal(SIGPIPE, SIG_IGN);
 
-    Pty pty;
-    pty.open();
+    Pty pty = Pty::open();
     std::string lastPath = pty.path;
     placeLink(options, pty.path);
     announce(pty.path);
@@ -194,7 +196,7 @@ int main(int argc, char** argv) {
             const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(pending.front().due - Clock::now());
             timeoutMs = wait.count() < 0 ? 0 : static_cast<int>(wait.count()) + 1;
         }
-        pollfd fds[2] = {{sigfd, POLLIN, 0}, {pty.master, 0, 0}};
+        pollfd fds[2] = {{sigfd.get(), POLLIN, 0}, {pty.master.get(), 0, 0}};
         if (pty.present()) {
             fds[1].events = POLLIN;
             if (!outgoing.empty() || options.flood) fds[1].events |= POLLOUT;
@@ -207,9 +209,9 @@ int main(int argc, char** argv) {
 
         if (fds[0].revents & POLLIN) {
             signalfd_siginfo info{};
-            if (::read(sigfd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+            if (::read(sigfd.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
                 if (info.ssi_signo == SIGUSR1) {
-                    pty.close();
+                    pty = Pty();
                     removeLink(options);
                     pending.clear();
                     outgoing.clear();
@@ -218,20 +220,15 @@ int main(int argc, char** argv) {
                     if (!pty.present()) {
                         // A returning adapter usually gets a new device
                         // name; so does this one, to show links are followed.
-                        Pty previous;
-                        previous.open();
-                        if (previous.path != lastPath) {
-                            pty = previous;
-                        } else {
-                            pty.open();
-                            previous.close();
-                        }
+                        pty = Pty::open();
+                        // Taken while the first pair still holds the old name.
+                        if (pty.path == lastPath) pty = Pty::open();
                         lastPath = pty.path;
                         placeLink(options, pty.path);
                         announce(pty.path);
                     }
                 } else {
-                    pty.close();
+                    pty = Pty();
                     removeLink(options);
                     return 0;
                 }
@@ -247,7 +244,7 @@ int main(int argc, char** argv) {
 
         if (fds[1].revents & POLLIN) {
             char buf[4096];
-            const ssize_t n = ::read(pty.master, buf, sizeof buf);
+            const ssize_t n = ::read(pty.master.get(), buf, sizeof buf);
             if (n > 0 && !options.silent) {
                 std::string answer = modem.feed(buf, static_cast<size_t>(n));
                 if (!answer.empty()) {
@@ -262,13 +259,13 @@ int main(int argc, char** argv) {
         if (options.flood) {
             char block[256];
             for (char& b : block) b = static_cast<char>(floodByte++);
-            const ssize_t n = ::write(pty.master, block, sizeof block);
+            const ssize_t n = ::write(pty.master.get(), block, sizeof block);
             // What the terminal did not take is resent from the same value,
             // so the far side sees one unbroken counting sequence.
             floodByte = static_cast<unsigned char>(floodByte - sizeof block + (n > 0 ? n : 0));
         }
         if (!outgoing.empty()) {
-            const ssize_t n = ::write(pty.master, outgoing.data(), outgoing.size());
+            const ssize_t n = ::write(pty.master.get(), outgoing.data(), outgoing.size());
             if (n > 0) outgoing.erase(0, static_cast<size_t>(n));
         }
     }
