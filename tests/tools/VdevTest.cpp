@@ -40,6 +40,21 @@ public:
         char c;
         return (p.revents & (POLLHUP | POLLERR)) != 0 || ::read(fd_, &c, 1) <= 0;
     }
+    // At least count bytes, or what came before timeoutMs ran out.
+    std::string receive(size_t count, int timeoutMs) {
+        std::string got;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        pollfd p{fd_, POLLIN, 0};
+        while (got.size() < count) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+            char buf[512];
+            const ssize_t n = ::read(fd_, buf, sizeof buf);
+            if (n <= 0) break;
+            got.append(buf, static_cast<size_t>(n));
+        }
+        return got;
+    }
     std::string receive(int quietMs = 200) {
         std::string got;
         pollfd p{fd_, POLLIN, 0};
@@ -112,4 +127,60 @@ TEST(Vdev, RemovesItsLinkWhenStopped) {
     vdev.signal(SIGTERM);
     EXPECT_EQ(vdev.wait(5s), 0);
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+}
+
+TEST(Vdev, DelayedAnswersWaitAndKeepTheirOrderAndASilentDeviceAnswersNothing) {
+    TempDir dir;
+    const std::string link = dir.path() + "/COM4";
+    ChildProcess delayed({programPath("vdev"), "--link", link, "--delay", "500"});
+    ASSERT_TRUE(delayed.readLine(5s));
+    Terminal term(link);
+    ASSERT_TRUE(term.ok());
+    term.send("AT\r");
+    term.send("hello\n");
+    EXPECT_EQ(term.receive(50), "");
+    EXPECT_EQ(term.receive(10, 5000), "OK\r\nhello\n");
+
+    const std::string quietLink = dir.path() + "/COM5";
+    ChildProcess silent({programPath("vdev"), "--link", quietLink, "--silent"});
+    ASSERT_TRUE(silent.readLine(5s));
+    Terminal quiet(quietLink);
+    ASSERT_TRUE(quiet.ok());
+    quiet.send("AT\r\nhello\n");
+    EXPECT_EQ(quiet.receive(), "");
+}
+
+TEST(Vdev, FloodCountsThroughEveryByteValueWithoutAGap) {
+    TempDir dir;
+    const std::string link = dir.path() + "/COM6";
+    ChildProcess vdev({programPath("vdev"), "--link", link, "--flood"});
+    ASSERT_TRUE(vdev.readLine(5s));
+    Terminal term(link);
+    ASSERT_TRUE(term.ok());
+    // Several times what the terminal buffers, so some writes were cut short.
+    const std::string got = term.receive(64 * 1024, 10000);
+    ASSERT_GE(got.size(), 64u * 1024u);
+    EXPECT_EQ(static_cast<unsigned char>(got[0]), 0);
+    for (size_t i = 1; i < got.size(); ++i) {
+        ASSERT_EQ(static_cast<unsigned char>(got[i]), static_cast<unsigned char>(got[i - 1] + 1)) << "at byte " << i;
+    }
+}
+
+TEST(Vdev, ReturningWhilePresentChangesNothing) {
+    TempDir dir;
+    const std::string link = dir.path() + "/COM7";
+    ChildProcess vdev({programPath("vdev"), "--link", link});
+    ASSERT_TRUE(vdev.readLine(5s));
+    // Pending together, the lower-numbered SIGUSR2 is taken before SIGTERM.
+    vdev.signal(SIGUSR2);
+    vdev.signal(SIGTERM);
+    EXPECT_EQ(vdev.wait(5s), 0);
+    EXPECT_FALSE(vdev.readLine(1s)) << "a second device path was announced";
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+}
+
+TEST(Vdev, RefusesAnUnknownOption) {
+    ChildProcess vdev({programPath("vdev"), "--baud", "9600"});
+    EXPECT_EQ(vdev.wait(5s), 2);
+    EXPECT_FALSE(vdev.readLine(1s));
 }
