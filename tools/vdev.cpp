@@ -127,21 +127,25 @@ private:
     bool swallowLF_ = false;
 };
 
+// Points the --link path at the device, replacing whatever was there.
 void placeLink(const Options& options, const std::string& target) {
     if (options.link.empty()) return;
     ::unlink(options.link.c_str());
     if (::symlink(target.c_str(), options.link.c_str()) < 0) die("symlink " + options.link);
 }
 
+// A link to a device that is gone would only mislead whoever opens it.
 void removeLink(const Options& options) {
     if (!options.link.empty()) ::unlink(options.link.c_str());
 }
 
+// Tells whoever started vdev where the device is: one line, at once.
 void announce(const std::string& path) {
     std::printf("%s\n", path.c_str());
     std::fflush(stdout);
 }
 
+// The command line; anything unknown ends the program with the usage (2).
 Options parse(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
@@ -162,111 +166,163 @@ Options parse(int argc, char** argv) {
     return options;
 }
 
-struct Pending {
-    Clock::time_point due;
-    std::string bytes;
+// The signals vdev acts on arrive as reads in its one loop rather than as
+// handlers cutting into it; a reader that went away must not end it either.
+UniqueFd watchSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&signals, s);
+    if (::sigprocmask(SIG_BLOCK, &signals, nullptr) < 0) die("sigprocmask");
+    UniqueFd sigfd(::signalfd(-1, &signals, SFD_CLOEXEC));
+    if (!sigfd.valid()) die("signalfd");
+    ::signal(SIGPIPE, SIG_IGN);
+    return sigfd;
+}
+
+// The device between two polls: its terminal (none while unplugged), the
+// modem reading it, and the answers on their way back.
+class Device {
+public:
+    explicit Device(const Options& options) : options_(options) {}
+
+    bool present() const { return pty_.present(); }
+
+    // Plugs the device in and says where it is. A returning adapter usually
+    // gets a new device name; so does this one, to show links are followed.
+    void plugIn() {
+        pty_ = Pty::open();
+        // Taken while the first pair still holds the old name.
+        if (pty_.path == lastPath_) pty_ = Pty::open();
+        lastPath_ = pty_.path;
+        placeLink(options_, pty_.path);
+        announce(pty_.path);
+    }
+
+    // Pulls it out like a USB adapter: the terminal hangs up and whatever was
+    // on its way is lost.
+    void unplug() {
+        pty_ = Pty();
+        removeLink(options_);
+        pending_.clear();
+        outgoing_.clear();
+        modem_ = Modem();
+    }
+
+    // What poll should wait for on the terminal; only used while present.
+    pollfd watch() const {
+        pollfd p{pty_.master.get(), POLLIN, 0};
+        if (!outgoing_.empty() || options_.flood) p.events |= POLLOUT;
+        return p;
+    }
+
+    // How long poll may sleep: until the next delayed answer is due.
+    int waitMs() const {
+        if (pending_.empty()) return -1;
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(pending_.front().due - Clock::now());
+        return wait.count() < 0 ? 0 : static_cast<int>(wait.count()) + 1;
+    }
+
+    // Answers whose delay is over join what the terminal is given next.
+    void releaseDue() {
+        while (!pending_.empty() && pending_.front().due <= Clock::now()) {
+            outgoing_ += pending_.front().bytes;
+            pending_.pop_front();
+        }
+    }
+
+    // Reads what the terminal sent and queues the modem's answer to it.
+    void receive() {
+        char buf[4096];
+        const ssize_t n = ::read(pty_.master.get(), buf, sizeof buf);
+        if (n <= 0 || options_.silent) return;
+        std::string answer = modem_.feed(buf, static_cast<size_t>(n));
+        if (answer.empty()) return;
+        if (options_.delayMs > 0) {
+            pending_.push_back({Clock::now() + std::chrono::milliseconds(options_.delayMs), answer});
+        } else {
+            outgoing_ += answer;
+        }
+    }
+
+    // Gives the terminal the next flood block and the due answers, as much
+    // of them as it takes now; the rest waits for the next round.
+    void transmit() {
+        if (options_.flood) {
+            char block[256];
+            for (char& b : block) b = static_cast<char>(floodByte_++);
+            const ssize_t n = ::write(pty_.master.get(), block, sizeof block);
+            // What the terminal did not take is resent from the same value,
+            // so the far side sees one unbroken counting sequence.
+            floodByte_ = static_cast<unsigned char>(floodByte_ - sizeof block + (n > 0 ? n : 0));
+        }
+        if (!outgoing_.empty()) {
+            const ssize_t n = ::write(pty_.master.get(), outgoing_.data(), outgoing_.size());
+            if (n > 0) outgoing_.erase(0, static_cast<size_t>(n));
+        }
+    }
+
+private:
+    struct Pending {
+        Clock::time_point due;
+        std::string bytes;
+    };
+
+    const Options options_;
+    Pty pty_;
+    std::string lastPath_;
+    Modem modem_;
+    std::deque<Pending> pending_;  // answers not yet due, in order
+    std::string outgoing_;         // due answers the terminal has not taken yet
+    unsigned char floodByte_ = 0;
 };
+
+// Acts on one signal from the descriptor: SIGUSR1 unplugs the device,
+// SIGUSR2 brings it back if it is gone, any other ends the program. False
+// once the program is to end.
+bool handleSignal(int sigfd, Device& device) {
+    signalfd_siginfo info{};
+    if (::read(sigfd, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) return true;
+    if (info.ssi_signo == SIGUSR1) {
+        device.unplug();
+    } else if (info.ssi_signo == SIGUSR2) {
+        if (!device.present()) device.plugIn();
+    } else {
+        device.unplug();
+        return false;
+    }
+    return true;
+}
+
+// Serves the device until a signal ends the program. A signal is handled
+// alone in its round, so the terminal is never touched after it changed.
+void serve(int sigfd, Device& device) {
+    for (;;) {
+        const int timeoutMs = device.waitMs();
+        pollfd fds[2] = {{sigfd, POLLIN, 0}, {}};
+        if (device.present()) fds[1] = device.watch();
+        const int ready = ::poll(fds, device.present() ? 2 : 1, timeoutMs);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            die("poll");
+        }
+        if (fds[0].revents & POLLIN) {
+            if (!handleSignal(sigfd, device)) return;
+            continue;
+        }
+        device.releaseDue();
+        if (!device.present()) continue;
+        if (fds[1].revents & POLLIN) device.receive();
+        device.transmit();
+    }
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const Options options = parse(argc, argv);
-
-    sigset_t signals;
-    sigemptyset(&signals);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&signals, s);
-    if (::sigprocmask(SIG_BLOCK, &signals, nullptr) < 0) die("sigprocmask");
-    const UniqueFd sigfd(::signalfd(-1, &signals, SFD_CLOEXEC));
-    if (!sigfd.valid()) die("signalfd");
-    ::signal(SIGPIPE, SIG_IGN);
-
-    Pty pty = Pty::open();
-    std::string lastPath = pty.path;
-    placeLink(options, pty.path);
-    announce(pty.path);
-
-    Modem modem;
-    std::deque<Pending> pending;  // answers not yet due, in order
-    std::string outgoing;         // due answers the terminal has not taken yet
-    unsigned char floodByte = 0;
-
-    for (;;) {
-        int timeoutMs = -1;
-        if (!pending.empty()) {
-            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(pending.front().due - Clock::now());
-            timeoutMs = wait.count() < 0 ? 0 : static_cast<int>(wait.count()) + 1;
-        }
-        pollfd fds[2] = {{sigfd.get(), POLLIN, 0}, {pty.master.get(), 0, 0}};
-        if (pty.present()) {
-            fds[1].events = POLLIN;
-            if (!outgoing.empty() || options.flood) fds[1].events |= POLLOUT;
-        }
-        const int ready = ::poll(fds, pty.present() ? 2 : 1, timeoutMs);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            die("poll");
-        }
-
-        if (fds[0].revents & POLLIN) {
-            signalfd_siginfo info{};
-            if (::read(sigfd.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-                if (info.ssi_signo == SIGUSR1) {
-                    pty = Pty();
-                    removeLink(options);
-                    pending.clear();
-                    outgoing.clear();
-                    modem = Modem();
-                } else if (info.ssi_signo == SIGUSR2) {
-                    if (!pty.present()) {
-                        // A returning adapter usually gets a new device
-                        // name; so does this one, to show links are followed.
-                        pty = Pty::open();
-                        // Taken while the first pair still holds the old name.
-                        if (pty.path == lastPath) pty = Pty::open();
-                        lastPath = pty.path;
-                        placeLink(options, pty.path);
-                        announce(pty.path);
-                    }
-                } else {
-                    pty = Pty();
-                    removeLink(options);
-                    return 0;
-                }
-            }
-            continue;
-        }
-
-        while (!pending.empty() && pending.front().due <= Clock::now()) {
-            outgoing += pending.front().bytes;
-            pending.pop_front();
-        }
-        if (!pty.present()) continue;
-
-        if (fds[1].revents & POLLIN) {
-            char buf[4096];
-            const ssize_t n = ::read(pty.master.get(), buf, sizeof buf);
-            if (n > 0 && !options.silent) {
-                std::string answer = modem.feed(buf, static_cast<size_t>(n));
-                if (!answer.empty()) {
-                    if (options.delayMs > 0) {
-                        pending.push_back({Clock::now() + std::chrono::milliseconds(options.delayMs), answer});
-                    } else {
-                        outgoing += answer;
-                    }
-                }
-            }
-        }
-        if (options.flood) {
-            char block[256];
-            for (char& b : block) b = static_cast<char>(floodByte++);
-            const ssize_t n = ::write(pty.master.get(), block, sizeof block);
-            // What the terminal did not take is resent from the same value,
-            // so the far side sees one unbroken counting sequence.
-            floodByte = static_cast<unsigned char>(floodByte - sizeof block + (n > 0 ? n : 0));
-        }
-        if (!outgoing.empty()) {
-            const ssize_t n = ::write(pty.master.get(), outgoing.data(), outgoing.size());
-            if (n > 0) outgoing.erase(0, static_cast<size_t>(n));
-        }
-    }
+    const UniqueFd sigfd = watchSignals();
+    Device device(options);
+    device.plugIn();
+    serve(sigfd.get(), device);
+    return 0;
 }
