@@ -33,13 +33,22 @@ std::optional<int> parseDecimal(const std::string& text) {
 
 }  // namespace
 
+std::atomic<KesCAM*> KesCAM::running_{nullptr};
+
 KesCAM::KesCAM(const KesViewFactory& makeView, KesTiming timing, ConsoleSink console)
     : timing_(timing), console_(std::move(console)) {
+    running_ = this;
     kesgui = makeView(socketport, *this);
     ShowStat(please);
 }
 
-KesCAM::~KesCAM() { EndReceivers(); }
+KesCAM::~KesCAM() {
+    EndReceivers();
+    KesCAM* self = this;
+    running_.compare_exchange_strong(self, nullptr);
+}
+
+KesCAM* KesCAM::running() { return running_; }
 
 void KesCAM::ShowStat(const std::string& a) {
     std::lock_guard<std::mutex> lock(statusMutex_);

@@ -10,6 +10,7 @@
 // step tests, closes and empties its field under one lock, so a stream is
 // closed once and a field emptied by one thread is never closed through by
 // the other. A receiver closes only the streams of its own connection.
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -46,6 +47,8 @@ public:
     explicit KesCAM(const KesViewFactory& makeView, KesTiming timing = {}, ConsoleSink console = Kestrin::OutLine);
     // Event thread: ends and joins every receiver still running.
     ~KesCAM();
+    // The controller made last, while it exists.
+    static KesCAM* running();
     KesCAM(const KesCAM&) = delete;
     KesCAM& operator=(const KesCAM&) = delete;
 
@@ -102,6 +105,8 @@ private:
     template <typename Stream>
     void CloseAndEmpty(std::shared_ptr<Stream>& field, const Service* owner);
     void CloseStreams(const Service* owner);
+
+    static std::atomic<KesCAM*> running_;
 
     const KesTiming timing_;
     const ConsoleSink console_;

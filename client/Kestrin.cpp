@@ -4,17 +4,14 @@
 
 #include "KesCAM.h"
 
-KesCAM* Kestrin::kescam = nullptr;
+KesCAM* Kestrin::kescam() { return KesCAM::running(); }
 
 Kestrin::Kestrin() = default;
 
-Kestrin::~Kestrin() {
-    if (kescam == controller_.get()) kescam = nullptr;
-}
+Kestrin::~Kestrin() = default;
 
 void Kestrin::init(const KesViewFactory& makeView) {
     controller_ = std::make_unique<KesCAM>(makeView);
-    kescam = controller_.get();
 }
 
 void Kestrin::OutLine(const std::string& s) {

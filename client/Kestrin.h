@@ -13,8 +13,9 @@ public:
     static constexpr int h = 412;          // initial window height in pixels
     static constexpr int fontheight = 13;  // the window font's point size
 
-    // The one controller, once init() has run; owned by the Kestrin object.
-    static KesCAM* kescam;
+    // The running controller, once init() has run; owned by the Kestrin
+    // object. For code that is handed no controller.
+    static KesCAM* kescam();
 
     Kestrin();
     ~Kestrin();

@@ -23,7 +23,7 @@ constexpr size_t kMaxCommand = 32;
 
 }  // namespace
 
-ClientSocket::ClientSocket(LocalCAM& lc) : scam(lc), ss(LocalCAM::listener()) {}
+ClientSocket::ClientSocket(LocalCAM& lc) : scam(lc), ss(lc.listener()) {}
 
 ClientSocket::~ClientSocket() {
     if (!thread_.joinable()) return;
@@ -129,8 +129,9 @@ void ClientSocket::serve() {
 }
 
 bool ClientSocket::handle(const LineReader::Result& line) {
-    // Until a forwarded command is on the serial line (the controller resumes
-    // then), or until the line is dealt with.
+    // The window's updates wait while the command goes to the serial line
+    // and while its answer goes to the client; the exchange lets them
+    // through in between, when nothing waits on the window.
     HeldUpdates held(scam.localgui());
     if (line.endOfStream()) {
         ShowStat("Client Command: null");
@@ -154,13 +155,13 @@ bool ClientSocket::handle(const LineReader::Result& line) {
         if (sercom.size() <= kMaxCommand) {
             const Bytes sc = Orvo::S2BS(sercom);
             scam.localgui().ShowTX(str);
-            scam.CommandB0(sc, *this);
+            scam.CommandB0(sc, *this, held);
         }
         return true;
     }
     if (str.size() <= kMaxCommand) {
         scam.localgui().ShowTX(str);
-        scam.CommandB1(str, *this);
+        scam.CommandB1(str, *this, held);
     }
     return true;
 }
@@ -217,14 +218,14 @@ void ClientSocket::Close() {
         return;
     }
     ShowStat("Closed client connection!");
-    LocalCAM::clearConnectthread(this);
+    scam.clearConnectthread(this);
     scam.CommandB5();
 }
 
 void ClientSocket::ShowStat(const std::string& text) { scam.ShowStat(text); }
 
 bool ClientSocket::newerSessionConnected() const {
-    const std::shared_ptr<ClientSocket> current = LocalCAM::connectthread();
+    const std::shared_ptr<ClientSocket> current = scam.currentSession();
     return current && current.get() != this && current->connected();
 }
 

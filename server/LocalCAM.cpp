@@ -11,12 +11,9 @@
 #include "SerOutPort.h"
 #include "TcpListener.h"
 
-namespace {
+std::atomic<LocalCAM*> LocalCAM::running_{nullptr};
 
-// The class-wide fields: the current session and the listening socket.
-std::mutex connectMutex;
-std::shared_ptr<ClientSocket> currentSession;
-std::shared_ptr<TcpListener> listeningSocket;
+namespace {
 
 std::string firstChar(const std::string& s) { return s.empty() ? std::string() : s.substr(0, 1); }
 
@@ -26,21 +23,20 @@ constexpr int kSessionRetryMs = 1000;
 }  // namespace
 
 LocalCAM::LocalCAM(const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
-                   const std::string& parity, const std::string& handshake, int dtr, const ViewFactory& makeView,
-                   HostLookup lookup, ThreadStarter startThread)
-    : lookup_(std::move(lookup)), startThread_(std::move(startThread)), SerIn(SerOutPort::kRxBufferSize, 0) {
-    sop = std::make_unique<SerOutPort>(cpname, baudrate, dbits, sbits, parity, handshake, dtr);
-    localgui_ = makeView(socketport, *this);
+                   const std::string& parity, const std::string& handshake, int dtr, Dependencies dependencies)
+    : lookup_(std::move(dependencies.lookup)),
+      startThread_(std::move(dependencies.startThread)),
+      SerIn(SerOutPort::kRxBufferSize, 0) {
+    running_ = this;
+    sop = std::make_unique<SerOutPort>(cpname, baudrate, dbits, sbits, parity, handshake, dtr, dependencies.openPort);
+    localgui_ = dependencies.makeView(socketport, *this);
     if (!localgui_) throw std::invalid_argument("LocalCAM: the view factory made no view");
-    // A session holds its updates from reading a command until it is on the
-    // serial line.
-    sop->onAnswerWait = [view = localgui_.get()] { view->ResumeUpdates(); };
 
     const std::string serstring = (cpname.size() > 3 ? cpname.substr(3) : std::string()) + ":" +
                                   std::to_string(baudrate) + " Data:" + std::to_string(dbits) +
                                   " Stop:" + std::to_string(sbits) + " Parity:" + firstChar(parity) +
                                   " HS:" + firstChar(handshake) + " DTR:" + std::to_string(dtr);
-    if (SerOutPort::serialPort) {
+    if (sop->PortOpen()) {
         localgui_->ShowSerial(serstring);
     } else {
         localgui_->ShowSerial("Serial Port " + cpname + " Could Not Open");
@@ -55,31 +51,42 @@ LocalCAM::LocalCAM(const std::string& cpname, int socketport, int baudrate, int 
     if (OpenServerSocket(socketport)) CommandB5();
 }
 
-LocalCAM::~LocalCAM() { Shutdown(); }
+LocalCAM::~LocalCAM() {
+    Shutdown();
+    LocalCAM* self = this;
+    running_.compare_exchange_strong(self, nullptr);
+}
+
+LocalCAM* LocalCAM::running() { return running_; }
 
 std::thread LocalCAM::StartThread(std::function<void()> body) { return std::thread(std::move(body)); }
 
 std::shared_ptr<ClientSocket> LocalCAM::connectthread() {
-    std::lock_guard<std::mutex> lock(connectMutex);
-    return currentSession;
+    LocalCAM* controller = running_;
+    return controller ? controller->currentSession() : nullptr;
+}
+
+std::shared_ptr<ClientSocket> LocalCAM::currentSession() {
+    std::lock_guard<std::mutex> lock(connectMutex_);
+    return currentSession_;
 }
 
 std::shared_ptr<TcpListener> LocalCAM::listener() {
-    std::lock_guard<std::mutex> lock(connectMutex);
-    return listeningSocket;
+    std::lock_guard<std::mutex> lock(connectMutex_);
+    return listeningSocket_;
 }
 
 void LocalCAM::clearConnectthread(const ClientSocket* session) {
-    std::lock_guard<std::mutex> lock(connectMutex);
-    if (currentSession.get() == session) currentSession.reset();
+    std::lock_guard<std::mutex> lock(connectMutex_);
+    if (currentSession_.get() == session) currentSession_.reset();
 }
 
 int LocalCAM::listeningPort() {
-    std::lock_guard<std::mutex> lock(connectMutex);
-    return listeningSocket ? listeningSocket->port() : -1;
+    std::lock_guard<std::mutex> lock(connectMutex_);
+    return listeningSocket_ ? listeningSocket_->port() : -1;
 }
 
-bool LocalCAM::serialOpen() const { return SerOutPort::serialPort != nullptr; }
+bool LocalCAM::serialOpen() const { return sop->PortOpen(); }
 
 void LocalCAM::ShowStat(const std::string& a) { localgui_->ShowStatus(a); }
 
@@ -88,8 +95,8 @@ bool LocalCAM::OpenServerSocket(int port) {
         auto opened = std::make_shared<TcpListener>(TcpListener::listen(port));
         const int bound = opened->port();
         {
-            std::lock_guard<std::mutex> lock(connectMutex);
-            listeningSocket = std::move(opened);
+            std::lock_guard<std::mutex> lock(connectMutex_);
+            listeningSocket_ = std::move(opened);
         }
         // The bound port, which differs from the one asked for only for 0.
         ShowStat("Server Socket Opened OK at Port " + std::to_string(bound));
@@ -101,20 +108,25 @@ bool LocalCAM::OpenServerSocket(int port) {
 }
 
 template <typename Command>
-void LocalCAM::Exchange(const Command& command, ClientSocket* asker) {
+void LocalCAM::Exchange(const Command& command, ClientSocket* asker, HeldUpdates& held) {
     std::string answer;
     std::string deviceChange;
     {
         // The whole exchange and the reading of its result, so an exchange
         // from the other thread cannot clear the buffer in between.
         std::lock_guard<std::mutex> lock(exchangeMutex_);
-        SerIn = sop->SendSerial(command);
+        const bool written = sop->WriteCommand(command);
+        // The command is on the line: the window catches up while the
+        // device answers, when nothing waits on it.
+        held.release();
+        if (written) sop->CollectAnswer();
+        SerIn = sop->Buffer();
         answer = Orvo::BS2S(SerIn, sop->numBytes);
         if (sop->WriteTimedOut()) {
             // The device is there but holds the line; its pending bytes are
             // dropped and the line runs again for the next exchange.
             deviceChange = "Serial write timed out";
-        } else if (SerOutPort::serialPort) {
+        } else if (sop->PortOpen()) {
             const bool failed = sop->SerError != 0;
             if (failed && !deviceLost_) {
                 deviceLost_ = true;
@@ -125,24 +137,36 @@ void LocalCAM::Exchange(const Command& command, ClientSocket* asker) {
             }
         }
     }
+    // Shown once the answer is on its way to the client.
+    held.renew();
     ShowAndSendResult(answer, deviceChange, asker);
 }
 
 namespace {
 // The client an operator's exchange answers: the one connected as it starts.
-std::shared_ptr<ClientSocket> connectedClient() {
-    std::shared_ptr<ClientSocket> session = LocalCAM::connectthread();
+std::shared_ptr<ClientSocket> connectedClient(LocalCAM& controller) {
+    std::shared_ptr<ClientSocket> session = controller.currentSession();
     return session && session->connected() ? session : nullptr;
 }
 }  // namespace
 
-void LocalCAM::CommandB0(const Bytes& bytestring) { Exchange(bytestring, connectedClient().get()); }
+void LocalCAM::CommandB0(const Bytes& bytestring) {
+    HeldUpdates held(*localgui_);
+    Exchange(bytestring, connectedClient(*this).get(), held);
+}
 
-void LocalCAM::CommandB1(const std::string& command) { Exchange(command, connectedClient().get()); }
+void LocalCAM::CommandB1(const std::string& command) {
+    HeldUpdates held(*localgui_);
+    Exchange(command, connectedClient(*this).get(), held);
+}
 
-void LocalCAM::CommandB0(const Bytes& bytestring, ClientSocket& asker) { Exchange(bytestring, &asker); }
+void LocalCAM::CommandB0(const Bytes& bytestring, ClientSocket& asker, HeldUpdates& held) {
+    Exchange(bytestring, &asker, held);
+}
 
-void LocalCAM::CommandB1(const std::string& command, ClientSocket& asker) { Exchange(command, &asker); }
+void LocalCAM::CommandB1(const std::string& command, ClientSocket& asker, HeldUpdates& held) {
+    Exchange(command, &asker, held);
+}
 
 void LocalCAM::SessionBegins() {
     int discarded = 0;
@@ -161,8 +185,6 @@ void LocalCAM::ReleaseSerialPort() {
 }
 
 void LocalCAM::ShowAndSendResult(const std::string& s, const std::string& deviceChange, ClientSocket* asker) {
-    // Shown once the answer is on its way to the client.
-    HeldUpdates held(*localgui_);
     ShowStat("RXD = " + s);
     localgui_->ShowRX(s);
     // After the answer, so the status field keeps saying it.
@@ -187,12 +209,12 @@ void LocalCAM::CommandB5() {
     auto session = std::make_shared<ClientSocket>(*this);
     {
         // Held while the thread starts: it reads connectthread first thing.
-        std::lock_guard<std::mutex> lock(connectMutex);
+        std::lock_guard<std::mutex> lock(connectMutex_);
         if (stopping_) return;
-        if (!currentSession && listeningSocket) {
+        if (!currentSession_ && listeningSocket_) {
             try {
                 session->start(startThread_);
-                currentSession = session;
+                currentSession_ = session;
                 std::lock_guard<std::mutex> sessionsLock(sessionsMutex_);
                 sessions_.push_back(session);
                 started = true;
@@ -230,7 +252,7 @@ void LocalCAM::retrySessionStarts() {
 }
 
 void LocalCAM::CommandB6() {
-    auto session = connectthread();
+    auto session = currentSession();
     if (!session) {
         localgui_->ShowStatus("No Connection to Close");
         return;
@@ -265,9 +287,9 @@ void LocalCAM::Shutdown() {
     std::shared_ptr<TcpListener> listening;
     {
         // Under the lock CommandB5 starts sessions with: after this, none starts.
-        std::lock_guard<std::mutex> lock(connectMutex);
+        std::lock_guard<std::mutex> lock(connectMutex_);
         stopping_ = true;
-        listening = listeningSocket;
+        listening = listeningSocket_;
     }
     {
         // Under the retry lock, so the retry thread cannot miss the wake-up.
@@ -283,7 +305,7 @@ void LocalCAM::Shutdown() {
     }
     for (auto& session : sessions) session->interrupt();
     for (auto& session : sessions) session->join();
-    std::lock_guard<std::mutex> lock(connectMutex);
-    currentSession.reset();
-    if (listeningSocket == listening) listeningSocket.reset();
+    std::lock_guard<std::mutex> lock(connectMutex_);
+    currentSession_.reset();
+    if (listeningSocket_ == listening) listeningSocket_.reset();
 }

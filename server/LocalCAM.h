@@ -1,8 +1,7 @@
 #pragma once
 // The bridge controller: ties the serial line adapter, the status window, the
-// listening socket and the client session thread together. One exists per
-// process (its class-wide fields are the process's); it lives until the
-// program ends, or until Shutdown() in tests.
+// listening socket and the client session thread together, and owns them all.
+// It lives until the program ends, or until Shutdown() in tests.
 //
 // Threads: the constructor, CommandB4 and the window's exchanges run on the
 // window's event thread; client commands run on the session thread. Serial
@@ -19,10 +18,10 @@
 
 #include "Bytes.h"
 #include "HostLookup.h"
+#include "SerOutPort.h"
 #include "StatusView.h"
 
 class ClientSocket;
-class SerOutPort;
 class TcpListener;
 
 class LocalCAM {
@@ -35,22 +34,37 @@ public:
     using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
     static std::thread StartThread(std::function<void()> body);
 
+    // What the controller is built with besides its settings: the status
+    // view, the serial port, the name service and threads. The defaults are
+    // the real ones; tests hand in their own.
+    struct Dependencies {
+        ViewFactory makeView;
+        HostLookup lookup = LookupHost;
+        SerOutPort::PortFactory openPort = SerOutPort::OpenLocalPort;
+        ThreadStarter startThread = StartThread;
+    };
+
     // In this order: opens the serial port, makes the view, shows the serial
     // configuration line (or "Serial Port <cpname> Could Not Open"), shows
     // this host's address, opens the listening socket (socketport 0 asks for
     // a free port, see listeningPort()) and starts the first session thread.
     // Failures are shown in the view, never thrown.
     LocalCAM(const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
-             const std::string& parity, const std::string& handshake, int dtr, const ViewFactory& makeView,
-             HostLookup lookup = LookupHost, ThreadStarter startThread = StartThread);
-    // Shuts down (see Shutdown()).
+             const std::string& parity, const std::string& handshake, int dtr, Dependencies dependencies);
+    // Shuts down (see Shutdown()) and releases the serial port.
     ~LocalCAM();
     LocalCAM(const LocalCAM&) = delete;
     LocalCAM& operator=(const LocalCAM&) = delete;
 
+    // The current session thread of the running controller (the one made
+    // last, while it exists), or empty. For code that is handed no
+    // controller; the controller's own users ask it: currentSession().
+    static std::shared_ptr<ClientSocket> connectthread();
+    static LocalCAM* running();
+
     // The current session thread (waiting for a client or serving one), or
     // empty. Any thread; the result stays valid while held.
-    static std::shared_ptr<ClientSocket> connectthread();
+    std::shared_ptr<ClientSocket> currentSession();
 
     // The status view made by the constructor.
     StatusView& localgui() { return *localgui_; }
@@ -79,7 +93,7 @@ public:
     static void OutLine(const std::string& s);  // console, one line
 
     // The port the listening socket is bound to, or -1 when it is not open.
-    static int listeningPort();
+    int listeningPort();
     // Whether the serial port opened (the adapter holds a port).
     bool serialOpen() const;
 
@@ -102,15 +116,18 @@ private:
     friend class ClientSocket;
 
     bool OpenServerSocket(int port);
-    // The answer of the exchange just made: shown, then sent to the client
-    // whose command it answers (asker; none for an operator's exchange with
-    // no client connected).
-    void ShowAndSendResult(const std::string& s, const std::string& deviceChange, ClientSocket* asker);
+    // One exchange. held keeps the calling session's window updates back
+    // while the command goes to the line and while the answer goes to the
+    // client (asker; none for an operator's exchange with nobody connected),
+    // and lets them through while the device answers.
     template <typename Command>
-    void Exchange(const Command& command, ClientSocket* asker);
-    // A session's own commands: the answer goes to that session only.
-    void CommandB0(const Bytes& bytestring, ClientSocket& asker);
-    void CommandB1(const std::string& command, ClientSocket& asker);
+    void Exchange(const Command& command, ClientSocket* asker, HeldUpdates& held);
+    // The answer of the exchange just made: shown, then sent to asker.
+    void ShowAndSendResult(const std::string& s, const std::string& deviceChange, ClientSocket* asker);
+    // A session's own commands, held from the reading of its line: the
+    // answer goes to that session only.
+    void CommandB0(const Bytes& bytestring, ClientSocket& asker, HeldUpdates& held);
+    void CommandB1(const std::string& command, ClientSocket& asker, HeldUpdates& held);
     // A new client was accepted: what the device sent before now was meant
     // for nobody it could still reach, so it is dropped, not handed to this
     // client as its first answer.
@@ -121,9 +138,12 @@ private:
     // refused a thread for one; runs on its own thread until Shutdown().
     void retrySessionStarts();
     // For sessions: the listening socket they accept on, and the end of
-    // their turn (connectthread emptied only when it still names them).
-    static std::shared_ptr<TcpListener> listener();
-    static void clearConnectthread(const ClientSocket* session);
+    // their turn (the current session emptied only when it still is them).
+    std::shared_ptr<TcpListener> listener();
+    void clearConnectthread(const ClientSocket* session);
+
+    // The controller made last, while it exists: what connectthread() reads.
+    static std::atomic<LocalCAM*> running_;
 
     std::unique_ptr<StatusView> localgui_;
     std::unique_ptr<SerOutPort> sop;
@@ -136,6 +156,12 @@ private:
     std::mutex exchangeMutex_;
     // Whether the last exchange found the serial device gone.
     bool deviceLost_ = false;
+
+    // The current session and the listening socket, which sessions read
+    // from their own threads.
+    std::mutex connectMutex_;
+    std::shared_ptr<ClientSocket> currentSession_;
+    std::shared_ptr<TcpListener> listeningSocket_;
 
     std::atomic<bool> stopping_{false};
     // Every session thread not yet joined, so Shutdown() can join them all.

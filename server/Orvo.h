@@ -1,12 +1,17 @@
 #pragma once
-// The server's class-wide values that several parts read, and the hex text
-// codec as the server names it. The values never change after start-up, so
-// every thread reads them without locking. The program's entry (the setup
-// window) lives with the windows.
+// The server's class-wide values that several parts read, the hex text codec
+// as the server names it, and the program itself: its entry and the one
+// bridge controller it runs. The values never change after start-up, so every
+// thread reads them without locking. The entry (the setup window) lives with
+// the windows.
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "Bytes.h"
 #include "HexCodec.h"
+
+class LocalCAM;
 
 class Orvo {
 public:
@@ -29,6 +34,33 @@ public:
     // toolkit's event loop. The arguments are ignored. Defined with the
     // windows (server/ui), so the core links no window code.
     static int main(int argc, char** argv);
-    // Opens the setup window; nothing else happens until "Start".
+
+    Orvo();
+    ~Orvo();
+    Orvo(const Orvo&) = delete;
+    Orvo& operator=(const Orvo&) = delete;
+
+    // Event thread: opens the setup window; nothing else happens until
+    // "Start" makes the controller.
     void init();
+
+    // Every way out ends here, from any thread: the serial port is closed
+    // first (once any exchange in progress is over), so its lock and its
+    // exclusive use go back to the system even where another process keeps
+    // the device open; then the process ends at once. A session thread may
+    // be inside a socket read, and running destructors under it would pull
+    // the controller from beneath it.
+    [[noreturn]] void EndProcess(int status);
+    // SIGTERM, SIGINT, SIGHUP: as closing the window, the client hears
+    // "CLOSE"; then EndProcess(0).
+    [[noreturn]] void EndOnSignal(int signal);
+
+private:
+    void CreateController(const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
+                          const std::string& parity, const std::string& handshake, int dtr);
+
+    // The controller, once "Start" has made it; the exit paths reach it from
+    // the event thread and from the signal thread.
+    std::mutex controllerMutex_;
+    std::unique_ptr<LocalCAM> controller_;
 };

@@ -14,22 +14,16 @@
 
 using Serlib::SerialConfig;
 
-std::string SerOutPort::iodebug;
-Bytes SerOutPort::serin(SerOutPort::kRxBufferSize, 0);
-std::shared_ptr<Serlib::SerialPort> SerOutPort::serialPort;
-std::shared_ptr<Serlib::SerOutputStream> SerOutPort::SerialOutStream;
-std::shared_ptr<Serlib::SerInputStream> SerOutPort::SerialInStream;
+std::atomic<SerOutPort*> SerOutPort::running_{nullptr};
+
+std::shared_ptr<Serlib::SerialPort> SerOutPort::OpenLocalPort(std::shared_ptr<SerialConfig> config) {
+    return std::make_shared<Serlib::SerialPortLocal>(std::move(config));
+}
 
 SerOutPort::SerOutPort(const std::string& s, int baudrate, int dbits, int sbits, const std::string& parity,
-                       const std::string& handshake, int dtr) {
-    // A new adapter starts from nothing: a failed open must leave no port
-    // of an earlier adapter behind.
-    SerialInStream.reset();
-    SerialOutStream.reset();
-    serialPort.reset();
-    serin.assign(kRxBufferSize, 0);
-    iodebug.clear();
-
+                       const std::string& handshake, int dtr, const PortFactory& openPort)
+    : buffer_(kRxBufferSize, 0) {
+    running_ = this;
     txBuf = 2048;
     rxBuf = 4096;
     bitRate_ = baudrate > 0 ? baudrate : 9600;
@@ -40,7 +34,7 @@ SerOutPort::SerOutPort(const std::string& s, int baudrate, int dbits, int sbits,
         serCfg->setTxLen(txBuf);
         serCfg->setRxLen(rxBuf);
         SerCfgGeneric(baudrate, dbits, sbits, parity, handshake);
-        serialPort = std::make_shared<Serlib::SerialPortLocal>(serCfg);
+        port_ = openPort(serCfg);
     } catch (const Serlib::IOError& e) {
         Orvo::OutLine(std::string("Serlib::IOError: ") + e.what());
         return;
@@ -52,39 +46,55 @@ SerOutPort::SerOutPort(const std::string& s, int baudrate, int dbits, int sbits,
         Orvo::OutLine(std::string("Serlib::DriverLoadError: ") + e.what());
         return;
     }
-    ownsPort_ = true;
 
     if (dtr == 1) {
         try {
-            serialPort->setDTR(true);
+            port_->setDTR(true);
         } catch (const Serlib::IOError&) {
             OutLine("Unable to set DTR=1");
         }
     }
     try {
-        SerialOutStream = std::make_shared<Serlib::SerOutputStream>(serialPort);
+        out_ = std::make_shared<Serlib::SerOutputStream>(port_);
     } catch (const Serlib::IOError&) {
         OutLine("Unable to make OutputStream");
     }
     try {
-        SerialInStream = std::make_shared<Serlib::SerInputStream>(serialPort);
+        in_ = std::make_shared<Serlib::SerInputStream>(port_);
     } catch (const Serlib::IOError&) {
         OutLine("Unable to make InputStream");
     }
 }
 
 SerOutPort::~SerOutPort() {
-    if (!ownsPort_) return;
-    SerialInStream.reset();
-    SerialOutStream.reset();
-    if (serialPort) {
-        try {
-            serialPort->close();
-        } catch (const std::exception&) {
-            // Released either way when the object goes.
-        }
-        serialPort.reset();
-    }
+    ClosePort();
+    SerOutPort* self = this;
+    running_.compare_exchange_strong(self, nullptr);
+}
+
+std::shared_ptr<Serlib::SerialPort> SerOutPort::serialPort() {
+    const SerOutPort* adapter = running_;
+    return adapter ? adapter->port_ : nullptr;
+}
+
+std::shared_ptr<Serlib::SerOutputStream> SerOutPort::SerialOutStream() {
+    const SerOutPort* adapter = running_;
+    return adapter ? adapter->out_ : nullptr;
+}
+
+std::shared_ptr<Serlib::SerInputStream> SerOutPort::SerialInStream() {
+    const SerOutPort* adapter = running_;
+    return adapter ? adapter->in_ : nullptr;
+}
+
+Bytes SerOutPort::serin() {
+    const SerOutPort* adapter = running_;
+    return adapter ? adapter->buffer_ : Bytes();
+}
+
+std::string SerOutPort::iodebug() {
+    const SerOutPort* adapter = running_;
+    return adapter ? adapter->trace_ : std::string();
 }
 
 void SerOutPort::SerCfgGeneric(int baudrate, int dbits, int sbits, const std::string& parity,
@@ -127,28 +137,27 @@ void SerOutPort::SerCfgGeneric(int baudrate, int dbits, int sbits, const std::st
 }
 
 void SerOutPort::ClosePort() {
-    SerialInStream.reset();
-    SerialOutStream.reset();
-    if (!serialPort) return;
+    in_.reset();
+    out_.reset();
+    if (!port_) return;
     try {
-        serialPort->close();
+        port_->close();
     } catch (const std::exception&) {
-        // The process is about to end, which releases it either way.
+        // Released either way when the object goes.
     }
-    serialPort.reset();
-    ownsPort_ = false;
+    port_.reset();
 }
 
 int SerOutPort::DiscardPending() {
-    if (!SerialInStream) return 0;
+    if (!in_) return 0;
     Bytes scratch(kRxBufferSize);
     int discarded = 0;
     try {
         // Only what is there now: a device that keeps sending must not keep
         // this loop going.
-        int left = SerialInStream->available();
+        int left = in_->available();
         while (left > 0) {
-            const int n = SerialInStream->read(&scratch, 0, std::min(left, kRxBufferSize));
+            const int n = in_->read(&scratch, 0, std::min(left, kRxBufferSize));
             if (n <= 0) break;
             discarded += n;
             left -= n;
@@ -165,7 +174,7 @@ void SerOutPort::boundWrite(size_t n) {
     const long long wireMs = (static_cast<long long>(n) * 12 * 1000 + bitRate_ - 1) / bitRate_;
     const int bound = static_cast<int>(std::min<long long>(kWriteTimeoutMs + wireMs, 2147483647));
     if (bound == writeBoundMs_) return;
-    serialPort->setTimeoutTx(bound);
+    port_->setTimeoutTx(bound);
     writeBoundMs_ = bound;
 }
 
@@ -173,42 +182,53 @@ void SerOutPort::abandonWrite() {
     writeTimedOut_ = true;
     OutLine("Serial write timed out");
     try {
-        serialPort->txFlush();
+        port_->txFlush();
     } catch (const std::exception&) {
         // Gone meanwhile: the next exchange finds out.
     }
 }
 
 template <typename Command>
-static const Bytes& exchange(SerOutPort& port, const Command& command) {
-    SerOutPort::serin.assign(SerOutPort::kRxBufferSize, 0);
-    port.SerError = 0;
+bool SerOutPort::writeCommand(const Command& command) {
+    buffer_.assign(kRxBufferSize, 0);
+    SerError = 0;
     // A failed exchange reports no bytes, never the previous exchange's count.
-    port.numBytes = 0;
-    SerOutPort::iodebug.clear();
-    const bool written = port.SendSer(command);
-    SerOutPort::OutLine(written ? "true" : "false");
-    if (written) {
-        if (port.onAnswerWait) port.onAnswerWait();
-        std::this_thread::sleep_for(std::chrono::milliseconds(SerOutPort::kAnswerWaitMs));
-        port.ReadSer();
-    }
-    SerOutPort::OutLine(SerOutPort::iodebug);
-    return SerOutPort::serin;
+    numBytes = 0;
+    trace_.clear();
+    const bool written = SendSer(command);
+    OutLine(written ? "true" : "false");
+    return written;
 }
 
-const Bytes& SerOutPort::SendSerial(const Bytes& bytes) { return exchange(*this, bytes); }
+bool SerOutPort::WriteCommand(const Bytes& bytes) { return writeCommand(bytes); }
 
-const Bytes& SerOutPort::SendSerial(const std::string& text) { return exchange(*this, text); }
+bool SerOutPort::WriteCommand(const std::string& text) { return writeCommand(text); }
+
+const Bytes& SerOutPort::CollectAnswer() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kAnswerWaitMs));
+    return ReadSer();
+}
+
+const Bytes& SerOutPort::SendSerial(const Bytes& bytes) {
+    if (WriteCommand(bytes)) CollectAnswer();
+    OutLine(trace_);
+    return buffer_;
+}
+
+const Bytes& SerOutPort::SendSerial(const std::string& text) {
+    if (WriteCommand(text)) CollectAnswer();
+    OutLine(trace_);
+    return buffer_;
+}
 
 bool SerOutPort::SendSer(const Bytes& bytes) {
-    iodebug = "Serial Out: " + Orvo::BS2S(bytes, static_cast<int>(bytes.size())) + "  ";
-    OutLine(iodebug);
+    trace_ = "Serial Out: " + Orvo::BS2S(bytes, static_cast<int>(bytes.size())) + "  ";
+    OutLine(trace_);
     writeTimedOut_ = false;
     try {
-        if (!SerialOutStream) throw Serlib::IOError("Port not open");
+        if (!out_) throw Serlib::IOError("Port not open");
         boundWrite(bytes.size());
-        SerialOutStream->write(bytes);
+        out_->write(bytes);
         return true;
     } catch (const Serlib::WriteTimeout&) {
         abandonWrite();
@@ -222,13 +242,13 @@ bool SerOutPort::SendSer(const Bytes& bytes) {
 }
 
 bool SerOutPort::SendSer(const std::string& text) {
-    iodebug = "Serial Out: " + text + "  ";
-    OutLine(iodebug);
+    trace_ = "Serial Out: " + text + "  ";
+    OutLine(trace_);
     writeTimedOut_ = false;
     try {
-        if (!serialPort) throw Serlib::IOError("Port not open");
+        if (!port_) throw Serlib::IOError("Port not open");
         boundWrite(text.size() + 1);
-        serialPort->putString(text + "\n");
+        port_->putString(text + "\n");
         return true;
     } catch (const Serlib::WriteTimeout&) {
         abandonWrite();
@@ -244,21 +264,21 @@ bool SerOutPort::SendSer(const std::string& text) {
 const Bytes& SerOutPort::ReadSer() {
     numBytes = 0;
     try {
-        if (!SerialInStream) throw Serlib::IOError("Port not open");
+        if (!in_) throw Serlib::IOError("Port not open");
         // Bytes beyond the buffer stay queued in the port for the next
         // exchange rather than overwriting the ones already collected.
-        while (numBytes < kRxBufferSize && SerialInStream->available() > 0) {
-            const int n = SerialInStream->read(&serin, numBytes, kRxBufferSize - numBytes);
+        while (numBytes < kRxBufferSize && in_->available() > 0) {
+            const int n = in_->read(&buffer_, numBytes, kRxBufferSize - numBytes);
             if (n <= 0) break;
             numBytes += n;
         }
-        const std::string in = "Serial In: " + Orvo::BS2S(serin, numBytes);
-        iodebug += in;
+        const std::string in = "Serial In: " + Orvo::BS2S(buffer_, numBytes);
+        trace_ += in;
         OutLine(in);
     } catch (const std::exception&) {
         SerError = 2;
     }
-    return serin;
+    return buffer_;
 }
 
 void SerOutPort::OutLine(const std::string&) {}

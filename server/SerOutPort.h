@@ -3,9 +3,10 @@
 // configuration, opens the port, and performs the server's one kind of
 // exchange: write a command, wait 150 ms, collect what the device sent back.
 //
-// Threads: not synchronised. The port, its streams and the receive buffer
-// are class-wide, so exchanges must not overlap; the controller makes each
-// whole exchange mutually exclusive.
+// Threads: not synchronised. An adapter owns its port, its streams and its
+// receive buffer, so exchanges on one adapter must not overlap; the
+// controller makes each whole exchange mutually exclusive.
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -28,11 +29,16 @@ public:
     // would otherwise hold the exchange, and with it every other, for ever.
     static constexpr int kWriteTimeoutMs = 2000;
 
-    // Opens the port; a failure prints one console line and leaves
-    // serialPort empty, it is never thrown.
+    // Opens a configured port: the serial library's own by default; tests
+    // hand in a device of their own. Raises what opening raises.
+    using PortFactory = std::function<std::shared_ptr<Serlib::SerialPort>(std::shared_ptr<Serlib::SerialConfig>)>;
+    static std::shared_ptr<Serlib::SerialPort> OpenLocalPort(std::shared_ptr<Serlib::SerialConfig> config);
+
+    // Opens the port; a failure prints one console line and leaves the
+    // adapter without a port, it is never thrown.
     SerOutPort(const std::string& s, int baudrate, int dbits, int sbits, const std::string& parity,
-               const std::string& handshake, int dtr);
-    // Releases the port and its streams when they are still this adapter's.
+               const std::string& handshake, int dtr, const PortFactory& openPort = OpenLocalPort);
+    // Closes the port.
     ~SerOutPort();
     SerOutPort(const SerOutPort&) = delete;
     SerOutPort& operator=(const SerOutPort&) = delete;
@@ -41,16 +47,23 @@ public:
     // leaves the record's default.
     void SerCfgGeneric(int baudrate, int dbits, int sbits, const std::string& parity, const std::string& handshake);
 
-    // One exchange: clears serin, writes, and only when the write succeeded
-    // waits 150 ms and reads. Returns serin; numBytes counts its answer bytes
-    // (0 when the write failed).
+    // One exchange: clears the receive buffer, writes, and only when the
+    // write succeeded waits 150 ms and reads. Returns the buffer; numBytes
+    // counts its answer bytes (0 when the write failed).
     const Bytes& SendSerial(const Bytes& bytes);
     const Bytes& SendSerial(const std::string& text);
 
+    // The same exchange in its two steps, for a caller that acts between
+    // them: the first starts afresh and writes (false when the write
+    // failed), the second waits for and collects the answer.
+    bool WriteCommand(const Bytes& bytes);
+    bool WriteCommand(const std::string& text);
+    const Bytes& CollectAnswer();
+
     bool SendSer(const Bytes& bytes);        // the bytes unchanged
     bool SendSer(const std::string& text);   // the text and one line feed
-    // Collects, in arrival order, at most the 32 bytes serin holds; later
-    // bytes stay queued in the port for the next exchange.
+    // Collects, in arrival order, at most the 32 bytes the buffer holds;
+    // later bytes stay queued in the port for the next exchange.
     const Bytes& ReadSer();
 
     // Drops what the device has sent and nobody collected yet (the late
@@ -60,27 +73,27 @@ public:
     // later exchange fails as with a port that never opened.
     void ClosePort();
 
-    // Called on the exchanging thread once the command is on the line, as
-    // the wait for the answer begins: the controller lets its window catch
-    // up then, while nothing waits on it.
-    std::function<void()> onAnswerWait;
-
     int SerCount() const { return numBytes; }
     int GetSerError() const { return SerError; }
     // Whether the last exchange failed because its write ran out of time;
     // what it had not sent was dropped, and the line runs again.
     bool WriteTimedOut() const { return writeTimedOut_; }
+    // Whether the port is open (opening it did not fail, nor was it closed).
+    bool PortOpen() const { return port_ != nullptr; }
+    // The receive buffer: the last answer in its first numBytes bytes.
+    const Bytes& Buffer() const { return buffer_; }
 
     static void OutLine(const std::string& s);  // trace sink: discards
 
-    // Class-wide, as the one adapter's: the trace text of the current
-    // exchange, the receive buffer, the port (empty when opening failed) and
-    // its streams (empty when making them failed).
-    static std::string iodebug;
-    static Bytes serin;
-    static std::shared_ptr<Serlib::SerialPort> serialPort;
-    static std::shared_ptr<Serlib::SerOutputStream> SerialOutStream;
-    static std::shared_ptr<Serlib::SerInputStream> SerialInStream;
+    // The running adapter's port, its streams (empty when opening or making
+    // them failed), its receive buffer and the trace text of its current
+    // exchange; empty without an adapter. For diagnostics: the adapter's
+    // own users hold it and ask it directly.
+    static std::shared_ptr<Serlib::SerialPort> serialPort();
+    static std::shared_ptr<Serlib::SerOutputStream> SerialOutStream();
+    static std::shared_ptr<Serlib::SerInputStream> SerialInStream();
+    static Bytes serin();
+    static std::string iodebug();
 
     int txBuf = 2048;
     int rxBuf = 4096;
@@ -89,12 +102,21 @@ public:
     std::shared_ptr<Serlib::SerialConfig> serCfg;
 
 private:
-    // Bounds the coming write of n bytes; false when it cannot be bounded.
+    template <typename Command>
+    bool writeCommand(const Command& command);
+    // Bounds the coming write of n bytes.
     void boundWrite(size_t n);
     // The write ran out of time: drop the rest and restart the line.
     void abandonWrite();
 
-    bool ownsPort_ = false;
+    // The newest adapter that still exists, for the class-wide accessors.
+    static std::atomic<SerOutPort*> running_;
+
+    std::shared_ptr<Serlib::SerialPort> port_;
+    std::shared_ptr<Serlib::SerOutputStream> out_;
+    std::shared_ptr<Serlib::SerInputStream> in_;
+    Bytes buffer_;
+    std::string trace_;
     int bitRate_ = 9600;
     int writeBoundMs_ = -1;  // the send time-out last given to the port
     bool writeTimedOut_ = false;

@@ -37,14 +37,25 @@ public:
     virtual void ResumeUpdates() {}
 };
 
-// Holds a view's updates from the calling thread while it lives.
+// Holds a view's updates from the calling thread while it lives. release()
+// lets them through before then, renew() holds them again.
 class HeldUpdates {
 public:
     explicit HeldUpdates(StatusView& view) : view_(view) { view_.HoldUpdates(); }
-    ~HeldUpdates() { view_.ResumeUpdates(); }
+    ~HeldUpdates() { release(); }
     HeldUpdates(const HeldUpdates&) = delete;
     HeldUpdates& operator=(const HeldUpdates&) = delete;
 
+    void release() {
+        if (held_) view_.ResumeUpdates();
+        held_ = false;
+    }
+    void renew() {
+        if (!held_) view_.HoldUpdates();
+        held_ = true;
+    }
+
 private:
     StatusView& view_;
+    bool held_ = true;
 };

@@ -13,14 +13,15 @@ const Fl_Color KesGUI::blackcol = fl_rgb_color(0, 0, 0);
 const Fl_Color KesGUI::backcol = fl_rgb_color(192, 192, 192);
 int KesGUI::GUIwidth = Kestrin::w;
 int KesGUI::GUIheight = Kestrin::h;
-KesCAM* KesGUI::kescam = nullptr;
+
+KesCAM* KesGUI::kescam() { return KesCAM::running(); }
 
 namespace {
 const char* const kTitle = "Kestrin Controls";
 }
 
-KesGUI::KesGUI(int sport, KesCAM& rc) : Fl_Window(GUIwidth, GUIheight, kTitle), exitAction_([] { std::exit(0); }) {
-    kescam = &rc;
+KesGUI::KesGUI(int sport, KesCAM& rc)
+    : Fl_Window(GUIwidth, GUIheight, kTitle), controller_(rc), exitAction_([] { std::exit(0); }) {
     // The layout's widths are made for Helvetica's metrics.
     FittedLabel::useHelveticaByName();
     color(backcol);
@@ -115,13 +116,13 @@ std::string KesGUI::HostText() const { return passwordfield->value(); }
 
 std::string KesGUI::PortText() const { return portfield->value(); }
 
-void KesGUI::COM(const std::string& s) { kescam->SendCommand(s); }
+void KesGUI::COM(const std::string& s) { controller_.SendCommand(s); }
 
 void KesGUI::CloseConnection() {
     COM("KILL");
-    Pause(kescam->timing().closePauseMs);
-    kescam->UserClose();
-    Pause(kescam->timing().closePauseMs);
+    Pause(controller_.timing().closePauseMs);
+    controller_.UserClose();
+    Pause(controller_.timing().closePauseMs);
 }
 
 void KesGUI::Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -130,11 +131,11 @@ void KesGUI::TXA::actionPerformed() {
     const std::string s = window.txfield->value();
     // Status field only: the console gets the controller's texts.
     window.ShowStatus("TXD = " + s);
-    kescam->SendCommand(s);
+    window.controller_.SendCommand(s);
 }
 
 void KesGUI::BLogin::actionPerformed() {
-    if (!kescam->HasSocket()) kescam->ConnectToServer();
+    if (!window.controller_.HasSocket()) window.controller_.ConnectToServer();
 }
 
 void KesGUI::BClose::actionPerformed() { window.CloseConnection(); }
@@ -147,6 +148,6 @@ void KesGUI::WindowClosing(Fl_Widget* widget, void*) {
     window->CloseConnection();
     // The receiver may still be ending; finish it so nothing prints while
     // the process exits.
-    kescam->EndReceivers();
+    window->controller_.EndReceivers();
     window->exitAction_();
 }

@@ -26,7 +26,9 @@ public:
     static const Fl_Color backcol;   // background, light grey
     static int GUIwidth;
     static int GUIheight;  // the height the layout needs, once a window is built
-    static KesCAM* kescam;
+    // The running controller, for code that is handed none; the window's
+    // own handlers act through the controller it was built with.
+    static KesCAM* kescam();
 
     // Builds, lays out and shows the window; sport is shown in the port field.
     KesGUI(int sport, KesCAM& rc);
@@ -89,6 +91,7 @@ private:
     template <typename Field>
     Field* MakeField(int x, int y, int w, int h);
 
+    KesCAM& controller_;
     const int componentheight = 24;
     const int componentwidth = 60;
     int y = 0;

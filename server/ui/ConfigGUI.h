@@ -7,6 +7,7 @@
 #include <FL/Fl_Window.H>
 
 #include "FittedLabel.h"
+#include "ProcessExit.h"
 
 #include <functional>
 #include <string>
@@ -16,8 +17,6 @@
 using ControllerFactory = std::function<void(const std::string& cpname, int socketport, int baudrate, int dbits,
                                              int sbits, const std::string& parity, const std::string& handshake,
                                              int dtr)>;
-// Ends the process with the given status; tests record the call instead.
-using ProcessExit = std::function<void(int status)>;
 
 // A push button that carries the command text its handler acts on.
 class ActionButton : public Fl_Button {

@@ -12,7 +12,8 @@
 
 const Fl_Color LocalGUI::blackcol = fl_rgb_color(0, 0, 0);
 const Fl_Color LocalGUI::graycol = fl_rgb_color(192, 192, 192);
-LocalCAM* LocalGUI::scam = nullptr;
+
+LocalCAM* LocalGUI::scam() { return LocalCAM::running(); }
 
 namespace {
 
@@ -57,7 +58,7 @@ void closeRequested(Fl_Widget*, void* window)
 }  // namespace
 
 LocalGUI::LocalGUI(int sport, LocalCAM& lc, ProcessExit exitProcess)
-    : Fl_Window(Orvo::appwidth, 299), controller_(&lc), exitProcess_(std::move(exitProcess)), bcloseHandler_(*this),
+    : Fl_Window(Orvo::appwidth, 299), controller_(lc), exitProcess_(std::move(exitProcess)), bcloseHandler_(*this),
       lnaHandler_(*this), txaHandler_(*this)
 {
     FittedLabel::useHelveticaByName();
@@ -90,7 +91,6 @@ LocalGUI::LocalGUI(int sport, LocalCAM& lc, ProcessExit exitProcess)
 
     componentheight = 24;
     componentwidth = 60;
-    scam = &lc;
     portfield->value(std::to_string(sport).c_str());
     copy_label(("Orvo Server - Port " + std::to_string(sport)).c_str());
     labelfont(FL_HELVETICA);
@@ -147,10 +147,7 @@ LocalGUI::LocalGUI(int sport, LocalCAM& lc, ProcessExit exitProcess)
     show();
 }
 
-LocalGUI::~LocalGUI()
-{
-    if (scam == controller_) scam = nullptr;
-}
+LocalGUI::~LocalGUI() = default;
 
 void LocalGUI::replaceText(Fl_Input_* field, std::string text)
 {
@@ -169,17 +166,17 @@ void LocalGUI::Delay(int t) { std::this_thread::sleep_for(std::chrono::milliseco
 
 void LocalGUI::Bclose::actionPerformed()
 {
-    if (!LocalCAM::connectthread()) {
+    if (!window_.controller().currentSession()) {
         window_.ShowStatus("No Connection to Close");
         return;
     }
     window_.ShowStatus("Attempting to close connection.");
     Fl::flush();  // the operator sees the text before the pause
     Delay(2000);
-    if (std::shared_ptr<ClientSocket> session = LocalCAM::connectthread()) session->Close();
+    if (std::shared_ptr<ClientSocket> session = window_.controller().currentSession()) session->Close();
 }
 
-void LocalGUI::LNA::actionPerformed() { scam->CommandB4(window_.ipfield->value()); }
+void LocalGUI::LNA::actionPerformed() { window_.controller().CommandB4(window_.ipfield->value()); }
 
 void LocalGUI::TXA::actionPerformed()
 {
@@ -192,16 +189,16 @@ void LocalGUI::TXA::actionPerformed()
             return;
         }
         const Bytes sc = HexCodec::S2BS(sercom);
-        scam->sent = sercom;
-        scam->CommandB0(sc);
+        window_.controller().sent = sercom;
+        window_.controller().CommandB0(sc);
     } else {
         window_.ShowStatus("TXD = " + s);
-        scam->CommandB1(s);
+        window_.controller().CommandB1(s);
     }
 }
 
 void LocalGUI::windowClosing()
 {
-    if (std::shared_ptr<ClientSocket> session = LocalCAM::connectthread()) session->Close();
+    if (std::shared_ptr<ClientSocket> session = controller_.currentSession()) session->Close();
     exitProcess_(0);
 }

@@ -17,8 +17,8 @@
 #include <memory>
 #include <string>
 
-#include "ConfigGUI.h"
 #include "FittedLabel.h"
+#include "ProcessExit.h"
 #include "StatusView.h"
 #include "UiUpdateQueue.h"
 
@@ -28,8 +28,9 @@ class LocalGUI : public Fl_Window, public StatusView {
 public:
     static const Fl_Color blackcol;
     static const Fl_Color graycol;
-    // The controller the handlers act through.
-    static LocalCAM* scam;
+    // The running controller, for code that is handed none; the window's
+    // own handlers act through the controller it was built with.
+    static LocalCAM* scam();
 
     // Builds and shows the window for a server listening on sport.
     LocalGUI(int sport, LocalCAM& lc, ProcessExit exitProcess);
@@ -76,6 +77,8 @@ public:
     // A close request from the title bar: closes the client's connection,
     // then ends the process with status 0.
     void windowClosing();
+    // The controller this window was built with.
+    LocalCAM& controller() { return controller_; }
 
     std::string devtype;
     int socketport = 0;
@@ -101,7 +104,7 @@ private:
     // Replaces a field's text now on the event thread, or queued from another.
     void replaceText(Fl_Input_* field, std::string text);
 
-    LocalCAM* controller_;
+    LocalCAM& controller_;
     ProcessExit exitProcess_;
     Bclose bcloseHandler_;
     LNA lnaHandler_;

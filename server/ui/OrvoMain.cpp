@@ -14,73 +14,68 @@
 #include "LocalGUI.h"
 #include "Orvo.h"
 
-namespace {
+Orvo::Orvo() = default;
 
-// The one controller, once "Start" has made it; it lives until the process
-// ends. The exit paths reach it from the event thread and from the signal
-// thread.
-std::mutex controllerMutex;
-std::unique_ptr<LocalCAM> controller;
-
-// Every way out ends here. The serial port is closed first (once any exchange
-// in progress is over), so its lock and exclusive use go back to the system
-// even where another process keeps the device open. Then the process ends at
-// once: a session thread may be inside a socket read, and running static
-// destructors under it would pull the controller from beneath it.
-[[noreturn]] void endProcess(int status)
-{
-    {
-        std::lock_guard<std::mutex> lock(controllerMutex);
-        if (controller) controller->ReleaseSerialPort();
-    }
-    std::fflush(nullptr);
-    std::_Exit(status);
-}
-
-// SIGTERM, SIGINT, SIGHUP: as closing the window, the client hears "CLOSE".
-void endOnSignal(int)
-{
-    {
-        std::lock_guard<std::mutex> lock(controllerMutex);
-        if (std::shared_ptr<ClientSocket> session = LocalCAM::connectthread()) {
-            if (session->connected()) session->Close();
-        }
-    }
-    endProcess(0);
-}
-
-void createController(const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
-                      const std::string& parity, const std::string& handshake, int dtr)
-{
-    std::lock_guard<std::mutex> lock(controllerMutex);
-    controller = std::make_unique<LocalCAM>(
-        cpname, socketport, baudrate, dbits, sbits, parity, handshake, dtr,
-        [](int port, LocalCAM& lc) -> std::unique_ptr<StatusView> {
-            return std::make_unique<LocalGUI>(port, lc, endProcess);
-        });
-}
-
-}  // namespace
+Orvo::~Orvo() = default;
 
 int Orvo::main(int, char**)
 {
-    // First of all, so that every thread started later leaves the signals
-    // to it.
-    static ExitSignals exitSignals(endOnSignal);
+    Orvo orvo;
+    // Before any other thread, so that every thread started later leaves
+    // the signals to it.
+    ExitSignals exitSignals([&orvo](int signal) { orvo.EndOnSignal(signal); });
     // Before any window or thread: on Unix this sets up FLTK's wake-up pipe
     // that worker threads use to reach the event thread.
     Fl::lock();
-    Orvo orvo;
     orvo.init();
     Fl::run();
-    endProcess(0);
-    return 0;
+    orvo.EndProcess(0);
 }
 
 void Orvo::init()
 {
     // FLTK owns its windows; the dialog deletes itself on "Start".
-    new ConfigGUI(createController, endProcess);
+    new ConfigGUI(
+        [this](const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
+               const std::string& parity, const std::string& handshake, int dtr) {
+            CreateController(cpname, socketport, baudrate, dbits, sbits, parity, handshake, dtr);
+        },
+        [this](int status) { EndProcess(status); });
+}
+
+void Orvo::CreateController(const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
+                            const std::string& parity, const std::string& handshake, int dtr)
+{
+    std::lock_guard<std::mutex> lock(controllerMutex_);
+    LocalCAM::Dependencies dependencies;
+    dependencies.makeView = [this](int port, LocalCAM& lc) -> std::unique_ptr<StatusView> {
+        return std::make_unique<LocalGUI>(port, lc, [this](int status) { EndProcess(status); });
+    };
+    controller_ = std::make_unique<LocalCAM>(cpname, socketport, baudrate, dbits, sbits, parity, handshake, dtr,
+                                             std::move(dependencies));
+}
+
+void Orvo::EndProcess(int status)
+{
+    {
+        std::lock_guard<std::mutex> lock(controllerMutex_);
+        if (controller_) controller_->ReleaseSerialPort();
+    }
+    std::fflush(nullptr);
+    std::_Exit(status);
+}
+
+void Orvo::EndOnSignal(int)
+{
+    {
+        std::lock_guard<std::mutex> lock(controllerMutex_);
+        if (controller_) {
+            if (std::shared_ptr<ClientSocket> session = controller_->currentSession()) {
+                if (session->connected()) session->Close();
+            }
+        }
+    }
+    EndProcess(0);
 }
 
 int main(int argc, char** argv) { return Orvo::main(argc, argv); }

@@ -135,28 +135,23 @@ std::vector<std::string> SessionHarness::Log::take() {
 }
 
 SessionHarness::SessionHarness() : port_(std::make_shared<FakeSerialPort>()) {
-    // A device that cannot open leaves the adapter without a port; the fake
-    // one takes its place, streams and all, before any client connects.
+    // The fake device in place of a serial port.
     cam_ = std::make_unique<LocalCAM>(
-        "/nonexistent/orvo-fuzz-port", 0, 115200, 8, 1, "None", "None", 0,
-        [this](int, LocalCAM&) { return std::make_unique<TxView>(log_); },
-        [](const std::string&) { return std::optional<InetAddress>(InetAddress{"localhost", "127.0.0.1"}); });
-    SerOutPort::serialPort = port_;
-    SerOutPort::SerialOutStream = std::make_shared<Serlib::SerOutputStream>(port_);
-    SerOutPort::SerialInStream = std::make_shared<Serlib::SerInputStream>(port_);
+        "fake", 0, 115200, 8, 1, "None", "None", 0,
+        LocalCAM::Dependencies{
+            [this](int, LocalCAM&) { return std::make_unique<TxView>(log_); },
+            [](const std::string&) { return std::optional<InetAddress>(InetAddress{"localhost", "127.0.0.1"}); },
+            [this](std::shared_ptr<Serlib::SerialConfig>) { return port_; }});
 }
 
-SessionHarness::~SessionHarness() {
-    cam_.reset();
-    SerOutPort::SerialInStream.reset();
-    SerOutPort::SerialOutStream.reset();
-    SerOutPort::serialPort.reset();
-}
+SessionHarness::~SessionHarness() { cam_.reset(); }
+
+int SessionHarness::port() const { return cam_->listeningPort(); }
 
 std::string SessionHarness::check(const std::string& stream) {
     port_->reset();
     log_.take();
-    const int listening = LocalCAM::listeningPort();
+    const int listening = cam_->listeningPort();
     if (listening <= 0) return "the controller is not listening";
 
     TcpSocket client = TcpSocket::connect("127.0.0.1", listening);

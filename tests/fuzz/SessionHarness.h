@@ -2,8 +2,7 @@
 // The real bridge controller, listening on a free loopback port, with its
 // serial adapter wired to a FakeSerialPort. check() plays one client's byte
 // stream as one connection and compares what happened with the protocol.
-// One at a time per process (the controller's fields are class-wide); one
-// calling thread.
+// One calling thread.
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,6 +20,8 @@ public:
 
     // Empty when everything matched; otherwise what differed.
     std::string check(const std::string& stream);
+    // The controller's listening port.
+    int port() const;
 
     // The transmit field's texts, written by the session thread.
     struct Log {

@@ -49,9 +49,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     LocalCAM cam(link, 0, 115200, 8, 1, "None", "None", 0,
-                 [](int, LocalCAM&) -> std::unique_ptr<StatusView> { return std::make_unique<QuietView>(); },
-                 [](const std::string&) { return std::optional<InetAddress>(InetAddress{"bench", "127.0.0.1"}); });
-    LineClient client(LocalCAM::listeningPort());
+                 {[](int, LocalCAM&) -> std::unique_ptr<StatusView> { return std::make_unique<QuietView>(); },
+                  [](const std::string&) { return std::optional<InetAddress>(InetAddress{"bench", "127.0.0.1"}); }});
+    LineClient client(cam.listeningPort());
     if (client.readLine() != std::optional<std::string>("OK")) {
         std::fprintf(stderr, "no greeting\n");
         return 1;

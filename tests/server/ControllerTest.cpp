@@ -29,12 +29,12 @@ TEST(Controller, ASerialPortThatDoesNotOpenIsShownAndEveryCommandIsStillAnswered
         GTEST_SKIP() << "this machine has a COM3 device";
     }
     auto log = std::make_shared<ViewLog>();
-    LocalCAM cam("COM3", 0, 9600, 8, 1, "None", "None", 1, recordingViewFactory(log), testHost);
+    LocalCAM cam("COM3", 0, 9600, 8, 1, "None", "None", 1, {recordingViewFactory(log), testHost});
     EXPECT_FALSE(cam.serialOpen());
     EXPECT_EQ(log->texts("serial"), std::vector<std::string>{"Serial Port COM3 Could Not Open"});
     ASSERT_TRUE(log->waitFor("status", "Awaiting client connection"));
 
-    LineClient client(LocalCAM::listeningPort());
+    LineClient client(cam.listeningPort());
     EXPECT_EQ(client.readLine(), std::optional<std::string>("OK"));
     for (const std::string command : {"AT", "0x0d0a", "hello"}) {
         const auto start = std::chrono::steady_clock::now();
@@ -52,11 +52,11 @@ TEST(Controller, ATcpPortInUseIsShownAndTheWindowKeepsWorking) {
     PtyDevice device;
     TcpListener other = TcpListener::listen(0);
     auto log = std::make_shared<ViewLog>();
-    LocalCAM cam(device.path(), other.port(), 9600, 8, 1, "None", "None", 0, recordingViewFactory(log), testHost);
+    LocalCAM cam(device.path(), other.port(), 9600, 8, 1, "None", "None", 0, {recordingViewFactory(log), testHost});
     EXPECT_EQ(log->texts("status"),
               std::vector<std::string>{"Can't Get ServerSocket at Port " + std::to_string(other.port())});
     EXPECT_FALSE(LocalCAM::connectthread());
-    EXPECT_EQ(LocalCAM::listeningPort(), -1);
+    EXPECT_EQ(cam.listeningPort(), -1);
 
     cam.CommandB5();
     EXPECT_EQ(log->texts("status").back(), "Client socket is already in use");
@@ -89,8 +89,7 @@ TEST(Controller, ShowsTheConfigurationLineOfAnOpenedPort) {
     };
     for (const Case& c : cases) {
         auto log = std::make_shared<ViewLog>();
-        LocalCAM cam(name, 0, c.baud, c.dbits, c.sbits, c.parity, c.handshake, c.dtr, recordingViewFactory(log),
-                     testHost);
+        LocalCAM cam(name, 0, c.baud, c.dbits, c.sbits, c.parity, c.handshake, c.dtr, {recordingViewFactory(log), testHost});
         EXPECT_TRUE(cam.serialOpen());
         EXPECT_EQ(log->texts("serial"), std::vector<std::string>{c.line});
     }
@@ -99,7 +98,7 @@ TEST(Controller, ShowsTheConfigurationLineOfAnOpenedPort) {
 TEST(Controller, LooksUpHostNamesAndReportsUnknownOnes) {
     PtyDevice device;
     auto log = std::make_shared<ViewLog>();
-    LocalCAM cam(device.path(), 0, 9600, 8, 1, "None", "None", 0, recordingViewFactory(log), testHost);
+    LocalCAM cam(device.path(), 0, 9600, 8, 1, "None", "None", 0, {recordingViewFactory(log), testHost});
     EXPECT_EQ(log->texts("ip"), std::vector<std::string>{"testhost/192.0.2.7"});
     ASSERT_TRUE(log->waitFor("status", "Awaiting client connection"));
     const size_t from = log->size();

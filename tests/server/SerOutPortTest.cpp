@@ -30,7 +30,7 @@ TEST(SerOutPort, BuildsTheConfigurationFromTheLineSettingsAndSetsTheLine) {
     PtyDevice device;
     {
         SerOutPort sop(device.path(), 19200, 8, 1, "None", "None", 1);
-        ASSERT_TRUE(SerOutPort::serialPort);
+        ASSERT_TRUE(sop.PortOpen());
         EXPECT_EQ(sop.serCfg->getBitRate(), SerialConfig::BR_19200);
         EXPECT_EQ(sop.serCfg->getDataBits(), SerialConfig::LN_8BITS);
         EXPECT_EQ(sop.serCfg->getStopBits(), SerialConfig::ST_1BITS);
@@ -46,7 +46,7 @@ TEST(SerOutPort, BuildsTheConfigurationFromTheLineSettingsAndSetsTheLine) {
     }
     {
         SerOutPort sop(device.path(), 115200, 7, 2, "Even", "XONXOFF", 0);
-        ASSERT_TRUE(SerOutPort::serialPort);
+        ASSERT_TRUE(sop.PortOpen());
         EXPECT_EQ(sop.serCfg->getBitRate(), SerialConfig::BR_115200);
         EXPECT_EQ(sop.serCfg->getDataBits(), SerialConfig::LN_7BITS);
         EXPECT_EQ(sop.serCfg->getStopBits(), SerialConfig::ST_2BITS);
@@ -87,20 +87,20 @@ TEST(SerOutPort, HandshakeAndUnknownValuesMapAsTheTablesSay) {
 TEST(SerOutPort, TextAndByteExchangesPutExactlyTheirBytesOnTheLine) {
     PtyDevice device;
     SerOutPort sop(device.path(), 9600, 8, 1, "None", "None", 0);
-    ASSERT_TRUE(SerOutPort::serialPort);
+    ASSERT_TRUE(sop.PortOpen());
 
     const Bytes& answer = sop.SendSerial(std::string("AT"));
-    EXPECT_EQ(&answer, &SerOutPort::serin) << "the adapter hands out its one buffer";
+    EXPECT_EQ(&answer, &sop.Buffer()) << "the adapter hands out its one buffer";
     EXPECT_EQ(sop.GetSerError(), 0);
     EXPECT_EQ(sop.SerCount(), 4);
-    EXPECT_EQ(SerOutPort::serin, expectedBuffer("OK\r\n"));
+    EXPECT_EQ(sop.Buffer(), expectedBuffer("OK\r\n"));
     EXPECT_EQ(device.received(), "AT\n");
 
     sop.SendSerial(Bytes{0x02, 0x03});
     ASSERT_TRUE(device.waitReceived(5));
     EXPECT_EQ(device.received(), std::string("AT\n\x02\x03", 5));
     EXPECT_EQ(sop.SerCount(), 0);
-    EXPECT_EQ(SerOutPort::serin, expectedBuffer(""));
+    EXPECT_EQ(sop.Buffer(), expectedBuffer(""));
 }
 
 TEST(SerOutPort, KeepsAnswerBytesBeyondTheBufferForTheNextExchange) {
@@ -108,22 +108,22 @@ TEST(SerOutPort, KeepsAnswerBytesBeyondTheBufferForTheNextExchange) {
     for (int i = 0; i < 40; ++i) forty += static_cast<char>('a' + i % 26);
     PtyDevice device(PtyDevice::lines([&](const std::string& line) { return line == "FLOOD" ? forty : std::string(); }));
     SerOutPort sop(device.path(), 9600, 8, 1, "None", "None", 0);
-    ASSERT_TRUE(SerOutPort::serialPort);
+    ASSERT_TRUE(sop.PortOpen());
 
     sop.SendSerial(std::string("FLOOD"));
     EXPECT_EQ(sop.SerCount(), 32);
-    EXPECT_EQ(SerOutPort::serin, bytesOf(forty.substr(0, 32)));
+    EXPECT_EQ(sop.Buffer(), bytesOf(forty.substr(0, 32)));
     ASSERT_TRUE(device.waitReplied(1));
 
     sop.SendSerial(std::string("quiet"));
     EXPECT_EQ(sop.SerCount(), 8);
-    EXPECT_EQ(SerOutPort::serin, expectedBuffer(forty.substr(32)));
+    EXPECT_EQ(sop.Buffer(), expectedBuffer(forty.substr(32)));
 }
 
 TEST(SerOutPort, ALateAnswerIsCollectedByTheNextExchange) {
     PtyDevice device(PtyDevice::modem(), 400ms);
     SerOutPort sop(device.path(), 9600, 8, 1, "None", "None", 0);
-    ASSERT_TRUE(SerOutPort::serialPort);
+    ASSERT_TRUE(sop.PortOpen());
 
     sop.SendSerial(std::string("AT"));
     EXPECT_EQ(sop.GetSerError(), 0);
@@ -132,17 +132,17 @@ TEST(SerOutPort, ALateAnswerIsCollectedByTheNextExchange) {
     // This command's own answer comes 400 ms after it, long after the wait.
     sop.SendSerial(std::string("AT"));
     EXPECT_EQ(sop.SerCount(), 4);
-    EXPECT_EQ(SerOutPort::serin, expectedBuffer("OK\r\n"));
+    EXPECT_EQ(sop.Buffer(), expectedBuffer("OK\r\n"));
 }
 
 TEST(SerOutPort, AFailedWriteReportsNoBytesAndDoesNotWait) {
     PtyDevice device;
     SerOutPort sop(device.path(), 9600, 8, 1, "None", "None", 0);
-    ASSERT_TRUE(SerOutPort::serialPort);
+    ASSERT_TRUE(sop.PortOpen());
     sop.SendSerial(std::string("AT"));
     ASSERT_EQ(sop.SerCount(), 4);
 
-    SerOutPort::serialPort->close();
+    SerOutPort::serialPort()->close();
     for (int form = 0; form < 2; ++form) {
         const auto start = std::chrono::steady_clock::now();
         if (form == 0) {
@@ -153,7 +153,7 @@ TEST(SerOutPort, AFailedWriteReportsNoBytesAndDoesNotWait) {
         const auto took = std::chrono::steady_clock::now() - start;
         EXPECT_EQ(sop.GetSerError(), 1);
         EXPECT_EQ(sop.SerCount(), 0) << "not the previous exchange's count over a cleared buffer";
-        EXPECT_EQ(SerOutPort::serin, expectedBuffer(""));
+        EXPECT_EQ(sop.Buffer(), expectedBuffer(""));
         EXPECT_LT(took, std::chrono::milliseconds(SerOutPort::kAnswerWaitMs));
     }
 }
@@ -161,9 +161,9 @@ TEST(SerOutPort, AFailedWriteReportsNoBytesAndDoesNotWait) {
 TEST(SerOutPort, APortThatDoesNotOpenLeavesNoPortAndEveryExchangeFailsAtOnce) {
     TempDir dir;
     SerOutPort sop(dir.path() + "/no-such-device", 9600, 8, 1, "None", "None", 1);
-    EXPECT_FALSE(SerOutPort::serialPort);
-    EXPECT_FALSE(SerOutPort::SerialOutStream);
-    EXPECT_FALSE(SerOutPort::SerialInStream);
+    EXPECT_FALSE(SerOutPort::serialPort());
+    EXPECT_FALSE(SerOutPort::SerialOutStream());
+    EXPECT_FALSE(SerOutPort::SerialInStream());
     const auto start = std::chrono::steady_clock::now();
     sop.SendSerial(std::string("AT"));
     EXPECT_EQ(sop.GetSerError(), 1);

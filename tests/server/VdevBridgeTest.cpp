@@ -48,10 +48,9 @@ protected:
         ASSERT_TRUE(path);
         firstPath = *path;
         log = std::make_shared<ViewLog>();
-        cam = std::make_unique<LocalCAM>(link, 0, 19200, 8, 1, "None", "None", 0, recordingViewFactory(log),
-                                         testHost);
+        cam = std::make_unique<LocalCAM>(link, 0, 19200, 8, 1, "None", "None", 0, LocalCAM::Dependencies{recordingViewFactory(log), testHost});
         ASSERT_TRUE(cam->serialOpen());
-        client = std::make_unique<LineClient>(LocalCAM::listeningPort());
+        client = std::make_unique<LineClient>(cam->listeningPort());
         ASSERT_EQ(client->readLine(), std::optional<std::string>("OK"));
     }
     void TearDown() override {

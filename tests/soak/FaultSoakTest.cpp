@@ -24,7 +24,7 @@ struct ModemBridge {
     explicit ModemBridge(const std::vector<std::string>& modemOptions = {}) : modem(modemOptions) {
         cam = startController(modem.link(), log);
     }
-    int port() const { return LocalCAM::listeningPort(); }
+    int port() const { return cam->listeningPort(); }
 };
 
 void expectFreshClientServed(int port) {

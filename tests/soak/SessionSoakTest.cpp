@@ -29,18 +29,9 @@ struct FakeBridge {
     std::unique_ptr<LocalCAM> cam;
 
     FakeBridge() {
-        cam = startController("/nonexistent/orvo-soak-port", log);
-        SerOutPort::serialPort = device;
-        SerOutPort::SerialOutStream = std::make_shared<Serlib::SerOutputStream>(device);
-        SerOutPort::SerialInStream = std::make_shared<Serlib::SerInputStream>(device);
+        cam = startController("fake", log, [this](std::shared_ptr<Serlib::SerialConfig>) { return device; });
     }
-    ~FakeBridge() {
-        cam.reset();
-        SerOutPort::SerialInStream.reset();
-        SerOutPort::SerialOutStream.reset();
-        SerOutPort::serialPort.reset();
-    }
-    int port() const { return LocalCAM::listeningPort(); }
+    int port() const { return cam->listeningPort(); }
 };
 
 void expectFreshClientServed(int port, const std::string& answerToAT) {
@@ -98,7 +89,7 @@ TEST(SessionSoak, RandomBytesAreHandledExactlyAsTheProtocolSays) {
         for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
         ASSERT_EQ(harness.check(bytes), "") << "round " << round;
     }
-    Client fresh(LocalCAM::listeningPort());
+    Client fresh(harness.port());
     EXPECT_EQ(fresh.readLine(), "OK");
 }
 
@@ -123,7 +114,7 @@ TEST(SessionSoak, AMegabyteOfRandomLinesIsPassedOnWithNothingLost) {
     EXPECT_EQ(harness.check(stream), "");
     EXPECT_LT(peakResidentKiB() - peakBefore, 64 * 1024) << "KiB more at the peak";
 
-    Client fresh(LocalCAM::listeningPort());
+    Client fresh(harness.port());
     EXPECT_EQ(fresh.readLine(), "OK");
 }
 

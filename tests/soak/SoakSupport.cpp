@@ -49,11 +49,14 @@ bool TimedLog::waitForCount(const std::string& field, const std::string& text, s
     });
 }
 
-std::unique_ptr<LocalCAM> startController(const std::string& serialPort, const std::shared_ptr<TimedLog>& log) {
+std::unique_ptr<LocalCAM> startController(const std::string& serialPort, const std::shared_ptr<TimedLog>& log,
+                                          SerOutPort::PortFactory openPort) {
     return std::make_unique<LocalCAM>(
         serialPort, 0, 115200, 8, 1, "None", "None", 0,
-        [log](int, LocalCAM&) { return std::make_unique<TimedView>(log); },
-        [](const std::string&) { return std::optional<InetAddress>(InetAddress{"localhost", "127.0.0.1"}); });
+        LocalCAM::Dependencies{
+            [log](int, LocalCAM&) { return std::make_unique<TimedView>(log); },
+            [](const std::string&) { return std::optional<InetAddress>(InetAddress{"localhost", "127.0.0.1"}); },
+            std::move(openPort)});
 }
 
 namespace {

@@ -14,6 +14,7 @@
 #include "ChildProcess.h"
 #include "LineReader.h"
 #include "LocalCAM.h"
+#include "SerOutPort.h"
 #include "StatusView.h"
 #include "TcpSocket.h"
 
@@ -58,7 +59,8 @@ private:
 
 // The real controller on a free port with a recording view; serialPort is
 // the device path (or one that does not open, for a fake port put in later).
-std::unique_ptr<LocalCAM> startController(const std::string& serialPort, const std::shared_ptr<TimedLog>& log);
+std::unique_ptr<LocalCAM> startController(const std::string& serialPort, const std::shared_ptr<TimedLog>& log,
+                                          SerOutPort::PortFactory openPort = SerOutPort::OpenLocalPort);
 
 // A bridge client on loopback, reading lines as the server frames them.
 class Client {

@@ -127,12 +127,13 @@ protected:
     {
         controller = std::make_unique<LocalCAM>(
             cpname, socketport, 9600, 8, 1, "None", handshake, 1,
-            [this](int port, LocalCAM& lc) -> std::unique_ptr<StatusView> {
-                auto view = std::make_unique<RecordingLocalGUI>(port, lc, [this](int status) { exitStatus = status; });
-                window = view.get();
-                return view;
-            },
-            fakeLookup);
+            LocalCAM::Dependencies{[this](int port, LocalCAM& lc) -> std::unique_ptr<StatusView> {
+                                       auto view = std::make_unique<RecordingLocalGUI>(
+                                           port, lc, [this](int status) { exitStatus = status; });
+                                       window = view.get();
+                                       return view;
+                                   },
+                                   fakeLookup});
         pumpFor(50ms);
     }
 
@@ -292,7 +293,7 @@ TEST_F(LocalGUITest, AnswerToTheOperatorsTransmissionGoesToTheConnectedClient)
     const std::optional<std::string> path = device.readLine(5s);
     ASSERT_TRUE(path.has_value());
     start(*path, 0);
-    Client client(LocalCAM::listeningPort());
+    Client client(controller->listeningPort());
     EXPECT_EQ(client.readLine(), "OK");
     transmit("AT");
     EXPECT_EQ(client.readLine(), "4F4B0D0A");
@@ -329,7 +330,7 @@ TEST_F(LocalGUITest, CloseConnectionWithoutASessionSaysSoAtOnce)
 TEST_F(LocalGUITest, CloseConnectionClosesTheClientAfterTwoSeconds)
 {
     start("/nonexistent/tty", 0);
-    Client client(LocalCAM::listeningPort());
+    Client client(controller->listeningPort());
     ASSERT_EQ(client.readLine(), "OK");
     ASSERT_TRUE(pumpUntil([this] {
         const auto s = window->statuses();
@@ -353,7 +354,7 @@ TEST_F(LocalGUITest, CloseConnectionClosesTheClientAfterTwoSeconds)
 TEST_F(LocalGUITest, ClosingTheWindowClosesTheClientThenEndsWithStatusZero)
 {
     start("/nonexistent/tty", 0);
-    Client client(LocalCAM::listeningPort());
+    Client client(controller->listeningPort());
     ASSERT_EQ(client.readLine(), "OK");
     window->windowClosing();
     EXPECT_EQ(exitStatus, 0);
@@ -370,7 +371,7 @@ TEST_F(LocalGUITest, ALineHeldByTheDevicesXoffCostsTheWindowOneBoundedWaitAndClo
     }));
     start(device.path(), 0, "XONXOFF");
     ASSERT_TRUE(controller->serialOpen());
-    Client client(LocalCAM::listeningPort());
+    Client client(controller->listeningPort());
     ASSERT_EQ(client.readLine(), "OK");
     transmit("STOP");
     ASSERT_TRUE(device.waitReplied(1));
