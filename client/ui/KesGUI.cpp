@@ -2,6 +2,7 @@
 
 #include <FL/Fl.H>
 
+#include <cassert>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -11,8 +12,6 @@
 
 const Fl_Color KesGUI::blackcol = fl_rgb_color(0, 0, 0);
 const Fl_Color KesGUI::backcol = fl_rgb_color(192, 192, 192);
-int KesGUI::GUIwidth = Kestrin::w;
-int KesGUI::GUIheight = Kestrin::h;
 
 KesCAM* KesGUI::kescam() { return KesCAM::running(); }
 
@@ -21,7 +20,7 @@ const char* const kTitle = "Kestrin Controls";
 }
 
 KesGUI::KesGUI(int sport, KesCAM& rc)
-    : Fl_Window(GUIwidth, GUIheight, kTitle), controller_(rc), exitAction_([] { std::exit(0); }) {
+    : Fl_Window(GUIwidth, Kestrin::h, kTitle), controller_(rc), exitAction_([] { std::exit(0); }) {
     // The layout's widths are made for Helvetica's metrics.
     FittedLabel::useHelveticaByName();
     color(backcol);
@@ -75,7 +74,7 @@ KesGUI::KesGUI(int sport, KesCAM& rc)
     bclose->callback(&KesGUI::Dispatch<BClose>, &bclose_);
     callback(&KesGUI::WindowClosing);
 
-    GUIheight = y + componentheight + 12;
+    assert(y + componentheight + 12 == GUIheight && "the rows changed: GUIheight must follow");
     size(GUIwidth, GUIheight);
     show();
 }

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "FittedLabel.h"
+#include "Kestrin.h"
 #include "KesView.h"
 #include "UiUpdateQueue.h"
 
@@ -24,8 +25,10 @@ class KesGUI : public Fl_Window, public KesView {
 public:
     static const Fl_Color blackcol;  // foreground
     static const Fl_Color backcol;   // background, light grey
-    static int GUIwidth;
-    static int GUIheight;  // the height the layout needs, once a window is built
+    static constexpr int GUIwidth = Kestrin::w;
+    // The height the layout needs (its rows from the top inset of 5, plus
+    // 12 below the last): the window opens Kestrin::h high and takes this.
+    static constexpr int GUIheight = 272;
     // The running controller, for code that is handed none; the window's
     // own handlers act through the controller it was built with.
     static KesCAM* kescam();
