@@ -35,6 +35,7 @@
 #include "LineWriter.h"
 #include "NetError.h"
 #include "TcpSocket.h"
+#include "UniqueFd.h"
 
 namespace {
 
@@ -158,16 +159,15 @@ private:
 // The whole text of a /proc file; empty when the process has gone meanwhile.
 std::string procText(const std::string& path) {
     std::string text;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return text;
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return text;
     char buf[4096];
     for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
+        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         text.append(buf, static_cast<size_t>(n));
     }
-    ::close(fd);
     return text;
 }
 
