@@ -51,6 +51,7 @@ struct Options {
     int sleeps = 0;
 };
 
+// Wrong or missing options end the program with the usage (2).
 [[noreturn]] void usage() {
     std::fprintf(stderr,
                  "usage: orvo_bench --port PORT --protocol bridge|raw [--pid PID] [--exchanges N] [--sessions N] "
@@ -58,6 +59,7 @@ struct Options {
     std::exit(2);
 }
 
+// The command line: every option takes a value; a relay run needs a port.
 Options parse(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
@@ -88,6 +90,7 @@ Options parse(int argc, char** argv) {
     return o;
 }
 
+// Durations are reported in milliseconds.
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 // The value below which the given share of the samples lie (nearest rank).
@@ -98,8 +101,10 @@ double percentile(std::vector<double> v, double share) {
     return v[rank - 1];
 }
 
+// One "name value" line: what tools/bench reads back.
 void report(const std::string& name, double value) { std::printf("%s %.3f\n", name.c_str(), value); }
 
+// The median, p99 and worst of samples, as name_median, name_p99, name_max.
 void reportSpread(const std::string& name, const std::vector<double>& samples) {
     report(name + "_median", percentile(samples, 0.5));
     report(name + "_p99", percentile(samples, 0.99));
@@ -122,6 +127,11 @@ public:
     }
 
     void send(const std::string& text) { writer_.writeLine(text); }
+
+    // The bridge greets every connection before it takes a command.
+    void awaitGreeting() {
+        if (bridge_ && line() != "OK") throw NetError("no greeting");
+    }
 
     // "AT" and its answer, however the relay frames it.
     void exchange() {
@@ -146,6 +156,17 @@ public:
         if (!bridge_) return;
         send("KILL");
         while (line() != "CLOSE") {
+        }
+    }
+
+    // After "CLOSE" the server closes; its next session is up once the end is read.
+    void awaitClosed() {
+        while (true) {
+            try {
+                line();
+            } catch (const NetError&) {
+                return;
+            }
         }
     }
 
@@ -217,6 +238,7 @@ double cpuSeconds(int pid) {
     return total;
 }
 
+// Peak resident memory (VmHWM) of the process tree, summed.
 long peakKiB(int pid) {
     long total = 0;
     for (int p : processTree(pid)) {
@@ -246,93 +268,105 @@ void awaitChildrenGone(int pid, size_t processes) {
     }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const Options o = parse(argc, argv);
-    if (o.sleeps > 0) {
-        std::vector<double> late;
-        for (int i = 0; i < o.sleeps; ++i) {
-            const auto t0 = Clock::now();
-            std::this_thread::sleep_for(std::chrono::milliseconds(150));
-            late.push_back(ms(Clock::now() - t0) - 150.0);
-        }
-        reportSpread("sleep_late_ms", late);
-        return 0;
+// How late bare sleeps of 150 ms end on this machine (--sleeps).
+void measureSleeps(int count) {
+    std::vector<double> late;
+    for (int i = 0; i < count; ++i) {
+        const auto t0 = Clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        late.push_back(ms(Clock::now() - t0) - 150.0);
     }
+    reportSpread("sleep_late_ms", late);
+}
+
+// Exchanges on one connection, one at a time; for the bridge also what each
+// costs above its fixed 150 ms wait.
+void measureExchanges(const Options& o) {
+    Peer peer(o.port, o.bridge);
+    peer.awaitGreeting();
+    peer.exchange();  // the first one also opens the device for some relays
+    std::vector<double> samples;
+    for (int i = 0; i < o.exchanges; ++i) {
+        const auto t0 = Clock::now();
+        peer.exchange();
+        samples.push_back(ms(Clock::now() - t0));
+    }
+    peer.end();
+    reportSpread("exchange_ms", samples);
+    if (o.bridge) {
+        std::vector<double> above;
+        for (double s : samples) above.push_back(s - 150.0);
+        reportSpread("overhead_ms", above);
+    }
+}
+
+// Whole sessions one after another: with the bridge connect, greeting,
+// "KILL", "CLOSE"; raw relays have no greeting, so theirs carry one exchange
+// instead.
+void measureSessions(const Options& o, size_t relayProcesses) {
+    std::vector<double> greetings;
+    const auto t0 = Clock::now();
+    for (int i = 0; i < o.sessions; ++i) {
+        const auto s0 = Clock::now();
+        Peer peer(o.port, o.bridge);
+        if (o.bridge) {
+            peer.awaitGreeting();
+            greetings.push_back(ms(Clock::now() - s0));
+            peer.end();
+            peer.awaitClosed();
+        } else {
+            peer.exchange();
+            // Ended before the next one, and that is part of its cost.
+            peer.close();
+            awaitChildrenGone(o.pid, relayProcesses);
+        }
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    report("sessions_per_s", o.sessions / seconds);
+    if (o.bridge) {
+        report("greeting_ms_median", percentile(greetings, 0.5));
+        report("greeting_ms_p99", percentile(greetings, 0.99));
+    }
+}
+
+// The relay's CPU time with one client connected and idle, and its peak
+// memory by then.
+void measureIdle(const Options& o) {
+    Peer peer(o.port, o.bridge);
+    peer.awaitGreeting();
+    peer.exchange();
+    const double before = cpuSeconds(o.pid);
+    std::this_thread::sleep_for(std::chrono::seconds(o.idleSeconds));
+    const double used = cpuSeconds(o.pid) - before;
+    report("idle_cpu_s", used);
+    report("idle_cpu_percent", 100.0 * used / o.idleSeconds);
+    report("peak_rss_kib", static_cast<double>(peakKiB(o.pid)));
+    peer.end();
+}
+
+// Every figure of one relay in turn; 1, with the reason on stderr, when the
+// relay failed or broke its protocol.
+int measureRelay(const Options& o) {
     const size_t relayProcesses = o.pid > 0 ? processTree(o.pid).size() : 0;
     try {
-        {
-            // Exchanges on one connection, one at a time.
-            Peer peer(o.port, o.bridge);
-            if (o.bridge && peer.line() != "OK") throw NetError("no greeting");
-            peer.exchange();  // the first one also opens the device for some relays
-            std::vector<double> samples;
-            for (int i = 0; i < o.exchanges; ++i) {
-                const auto t0 = Clock::now();
-                peer.exchange();
-                samples.push_back(ms(Clock::now() - t0));
-            }
-            peer.end();
-            reportSpread("exchange_ms", samples);
-            if (o.bridge) {
-                std::vector<double> above;
-                for (double s : samples) above.push_back(s - 150.0);
-                reportSpread("overhead_ms", above);
-            }
-        }
+        measureExchanges(o);
         awaitChildrenGone(o.pid, relayProcesses);
-        if (o.sessions > 0) {
-            // Whole sessions one after another: with the bridge connect,
-            // greeting, "KILL", "CLOSE"; raw relays have no greeting, so
-            // theirs carry one exchange instead.
-            std::vector<double> greetings;
-            const auto t0 = Clock::now();
-            for (int i = 0; i < o.sessions; ++i) {
-                const auto s0 = Clock::now();
-                Peer peer(o.port, o.bridge);
-                if (o.bridge) {
-                    if (peer.line() != "OK") throw NetError("no greeting");
-                    greetings.push_back(ms(Clock::now() - s0));
-                    peer.end();
-                    // The server closes; its next session is up once the end is read.
-                    while (true) {
-                        try {
-                            peer.line();
-                        } catch (const NetError&) {
-                            break;
-                        }
-                    }
-                } else {
-                    peer.exchange();
-                    // Ended before the next one, and that is part of its cost.
-                    peer.close();
-                    awaitChildrenGone(o.pid, relayProcesses);
-                }
-            }
-            const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-            report("sessions_per_s", o.sessions / seconds);
-            if (o.bridge) {
-                report("greeting_ms_median", percentile(greetings, 0.5));
-                report("greeting_ms_p99", percentile(greetings, 0.99));
-            }
-        }
-        if (o.pid > 0 && o.idleSeconds > 0) {
-            // One client connected and idle.
-            Peer peer(o.port, o.bridge);
-            if (o.bridge && peer.line() != "OK") throw NetError("no greeting");
-            peer.exchange();
-            const double before = cpuSeconds(o.pid);
-            std::this_thread::sleep_for(std::chrono::seconds(o.idleSeconds));
-            const double used = cpuSeconds(o.pid) - before;
-            report("idle_cpu_s", used);
-            report("idle_cpu_percent", 100.0 * used / o.idleSeconds);
-            report("peak_rss_kib", static_cast<double>(peakKiB(o.pid)));
-            peer.end();
-        }
+        if (o.sessions > 0) measureSessions(o, relayProcesses);
+        if (o.pid > 0 && o.idleSeconds > 0) measureIdle(o);
     } catch (const NetError& e) {
         std::fprintf(stderr, "orvo_bench: %s\n", e.what());
         return 1;
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options o = parse(argc, argv);
+    if (o.sleeps > 0) {
+        measureSleeps(o.sleeps);
+        return 0;
+    }
+    return measureRelay(o);
 }
