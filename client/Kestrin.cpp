@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "Console.h"
 #include "KesCAM.h"
 
 KesCAM* Kestrin::kescam() { return KesCAM::running(); }
@@ -14,10 +15,4 @@ void Kestrin::init(const KesViewFactory& makeView) {
     controller_ = std::make_unique<KesCAM>(makeView);
 }
 
-void Kestrin::OutLine(const std::string& s) {
-    // stdio rather than iostreams: one fwrite per line keeps lines whole
-    // even if something else in the process prints too.
-    const std::string line = s + "\n";
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
-}
+void Kestrin::OutLine(const std::string& s) { WriteConsoleLine(s); }

@@ -1,5 +1,5 @@
 #pragma once
-// A byte array that carries its own length; bytes pass through unchanged.
-#include <vector>
+// The byte array of the serial library, under the name the programs use.
+#include "Serlib/Bytes.h"
 
-using Bytes = std::vector<unsigned char>;
+using Serlib::Bytes;

@@ -8,15 +8,7 @@
 #include <optional>
 #include <string>
 
-// An internet address as the name service gave it.
-struct InetAddress {
-    std::string hostName;  // the name it was found under; empty for a numeric one
-    std::string address;   // numeric text form ("192.168.1.7", "fe80::1")
-};
-
-// The text the address field shows: host name, "/", numeric address
-// ("myhost/192.168.1.7", "/10.0.0.1" for a numeric look-up); "null" for none.
-std::string InetAddressText(const std::optional<InetAddress>& a);
+#include "InetAddress.h"
 
 class StatusView {
 public:

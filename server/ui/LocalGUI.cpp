@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "ClientSocket.h"
-#include "HexCodec.h"
 #include "LocalCAM.h"
 #include "Orvo.h"
 
@@ -188,7 +187,7 @@ void LocalGUI::TXA::actionPerformed()
             window_.ShowStatus("Hex command too long (max 32 digits)");
             return;
         }
-        const Bytes sc = HexCodec::S2BS(sercom);
+        const Bytes sc = Orvo::S2BS(sercom);
         window_.controller().sent = sercom;
         window_.controller().CommandB0(sc);
     } else {

@@ -5,7 +5,8 @@
 // driver operation when no driver library could be loaded.
 #include <stdexcept>
 #include <string>
-#include <vector>
+
+#include "Serlib/Bytes.h"
 
 namespace Serlib {
 
@@ -28,7 +29,5 @@ class DriverLoadError : public std::runtime_error {
 public:
     explicit DriverLoadError(const std::string& message) : std::runtime_error(message) {}
 };
-
-using Bytes = std::vector<unsigned char>;
 
 }  // namespace Serlib

@@ -1,4 +1,4 @@
-#include "StatusView.h"
+#include "InetAddress.h"
 
 std::string InetAddressText(const std::optional<InetAddress>& a) {
     if (!a) return "null";
