@@ -4,6 +4,9 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <string>
+
+#include "AddrInfo.h"
 #include <utility>
 
 TcpListener::TcpListener(TcpListener&& other) noexcept
@@ -56,9 +59,41 @@ static UniqueFd bindAnyAddress(int port, int& boundPort) {
     return fd;
 }
 
-TcpListener TcpListener::listen(int port) {
+// The first address the name service gives for address that takes the bind.
+static UniqueFd bindOneAddress(const std::string& address, int port, int& boundPort) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    AddrInfoList found;
+    const int rc = lookupAddresses(address.c_str(), std::to_string(port).c_str(), hints, found);
+    if (rc != 0) throw NetError("getaddrinfo " + address + ": " + ::gai_strerror(rc));
+    int lastErr = EADDRNOTAVAIL;
+    for (const addrinfo* ai = found.get(); ai != nullptr; ai = ai->ai_next) {
+        UniqueFd fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol));
+        if (!fd.valid()) {
+            lastErr = errno;
+            continue;
+        }
+        const int on = 1;
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (::bind(fd.get(), ai->ai_addr, ai->ai_addrlen) != 0) {
+            lastErr = errno;
+            continue;
+        }
+        sockaddr_storage bound{};
+        socklen_t len = sizeof bound;
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &len);
+        boundPort = bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6&>(bound).sin6_port)
+                                                : ntohs(reinterpret_cast<sockaddr_in&>(bound).sin_port);
+        return fd;
+    }
+    throw NetError(errnoText("bind " + address, lastErr));
+}
+
+TcpListener TcpListener::listen(int port, const std::string& address) {
     TcpListener listener;
-    listener.fd_ = bindAnyAddress(port, listener.port_);
+    listener.fd_ = address.empty() ? bindAnyAddress(port, listener.port_) : bindOneAddress(address, port, listener.port_);
     if (::listen(listener.fd_.get(), SOMAXCONN) < 0) throw NetError(errnoText("listen", errno));
     return listener;
 }

@@ -1,7 +1,9 @@
 #pragma once
-// A listening TCP socket on every local address, IPv6 and IPv4, with address
-// reuse so that a restarted server can bind at once. accept() blocks in one
-// thread; shutdown() from any thread makes it fail.
+// A listening TCP socket, on every local address (IPv6 and IPv4) or on one,
+// with address reuse so that a restarted server can bind at once. accept()
+// blocks in one thread; shutdown() from any thread makes it fail.
+#include <string>
+
 #include "TcpSocket.h"
 #include "UniqueFd.h"
 
@@ -14,8 +16,10 @@ public:
     TcpListener(const TcpListener&) = delete;
     TcpListener& operator=(const TcpListener&) = delete;
 
-    // port 0 asks the system for a free port; port() tells which. Raises NetError.
-    static TcpListener listen(int port);
+    // port 0 asks the system for a free port; port() tells which. address
+    // names the one local address to listen on (numeric or a host name);
+    // empty means every one. Raises NetError.
+    static TcpListener listen(int port, const std::string& address = "");
 
     int port() const { return port_; }
     bool valid() const { return fd_.valid(); }

@@ -2,10 +2,12 @@
 // A connected TCP socket that owns its descriptor (move-only; the descriptor
 // is closed once, by the destructor). Any thread may call shutdown() to end a
 // blocked receive in another thread; receive and send each from one thread.
+#include <optional>
 #include <string>
 
 #include "ByteSource.h"
 #include "NetError.h"
+#include "SocketAddress.h"
 #include "UniqueFd.h"
 
 class TcpSocket : public ByteSource {
@@ -25,6 +27,8 @@ public:
     static TcpSocket connect(const std::string& host, int port, int timeoutMs = 0);
 
     bool valid() const { return fd_.valid(); }
+    // The address and port of the far end; nothing when it cannot be told.
+    std::optional<SocketAddress> peer() const { return SocketAddress::peerOf(fd_.get()); }
     int fd() const { return fd_.get(); }
 
     size_t receive(char* buf, size_t len) override;

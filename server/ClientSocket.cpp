@@ -50,10 +50,16 @@ void ClientSocket::run() {
     ShowStat("Awaiting client connection");
     if (!ss) return;
     TcpSocket accepted;
+    std::string peer;
     for (;;) {
         try {
             accepted = ss->accept();
-            break;
+            const std::optional<SocketAddress> address = accepted.peer();
+            peer = address ? address->text() : std::string("an unknown address");
+            if (scam.Admits(address)) break;
+            // Closed at once, before any greeting; the next one is awaited.
+            accepted = TcpSocket();
+            ShowStat("Refused client connection from " + peer);
         } catch (const NetError& e) {
             if (scam.stopping()) return;
             // Without a connection this session would never end and never
@@ -66,12 +72,13 @@ void ClientSocket::run() {
     {
         std::lock_guard<std::mutex> lock(sessionMutex_);
         cs = std::make_unique<TcpSocket>(std::move(accepted));
+        peer_ = peer;
         open_ = true;
         // A shutdown that came between the accept and now found no socket.
         if (scam.stopping()) cs->shutdown();
     }
     scam.SessionBegins();
-    ShowStat("Client connection accepted!");
+    scam.localgui().ShowClientStatus("Client connection accepted!", peer);
     serve();
     a = false;
     Close();
@@ -90,6 +97,8 @@ void ClientSocket::serve() {
         try {
             cs->enableKeepAlive(kKeepAliveIdleS, kKeepAliveIntervalS, kKeepAliveProbes);
             cs->setSendTimeout(kSendTimeoutMs);
+            // A read that waits this long means the client sent nothing.
+            cs->setReceiveTimeout(scam.options().idleTimeoutSeconds * 1000);
             csin = std::make_unique<LineReader>(*cs);
             csout = std::make_unique<LineWriter>(*cs);
         } catch (const NetError&) {
@@ -116,6 +125,11 @@ void ClientSocket::serve() {
         try {
             line = csin->readLine();
             readErrors = 0;
+        } catch (const NetTimeout&) {
+            // Only set with an idle limit: a forgotten client must not hold
+            // the port from the ones queued behind it.
+            scam.localgui().ShowClientStatus("Idle Close", peer());
+            return;
         } catch (const NetError&) {
             ShowStat("Bad Incoming Client Command");
             if (++readErrors >= kMaxReadErrors) {
@@ -181,6 +195,11 @@ void ClientSocket::ToClient(const std::string& s) {
 }
 
 void ClientSocket::stopme() { a = false; }
+
+std::string ClientSocket::peer() const {
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    return peer_;
+}
 
 bool ClientSocket::connected() {
     std::lock_guard<std::mutex> lock(sessionMutex_);

@@ -51,6 +51,8 @@ public:
 
     // Whether a client connection is open.
     bool connected();
+    // The client's address and port ("192.0.2.7:5000"), once accepted.
+    std::string peer() const;
 
     static void OutLine(const std::string& s);  // console, one line
 
@@ -78,12 +80,13 @@ private:
 
     // Guards the connection's state and its writer against overlapping
     // Close() and ToClient() calls.
-    std::mutex sessionMutex_;
+    mutable std::mutex sessionMutex_;
     std::unique_ptr<TcpSocket> cs;
     std::unique_ptr<LineReader> csin;   // used by the session thread only
     std::unique_ptr<LineWriter> csout;
     bool open_ = false;  // cs, csin and csout are in use: not yet closed
 
+    std::string peer_;  // the client's address; with the connection
     std::atomic<bool> a{true};
     std::string str;
     std::string sercom;

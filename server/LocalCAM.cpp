@@ -1,6 +1,7 @@
 #include "LocalCAM.h"
 
 #include <chrono>
+#include <cstdio>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -9,6 +10,8 @@
 #include "NetError.h"
 #include "Orvo.h"
 #include "SerOutPort.h"
+#include "ServiceLog.h"
+#include "SocketAddress.h"
 #include "TcpListener.h"
 
 std::atomic<LocalCAM*> LocalCAM::running_{nullptr};
@@ -23,33 +26,43 @@ constexpr int kSessionRetryMs = 1000;
 }  // namespace
 
 LocalCAM::LocalCAM(const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
-                   const std::string& parity, const std::string& handshake, int dtr, Dependencies dependencies)
+                   const std::string& parity, const std::string& handshake, int dtr, Dependencies dependencies,
+                   Options options)
     : lookup_(std::move(dependencies.lookup)),
       startThread_(std::move(dependencies.startThread)),
+      log_(std::move(dependencies.log)),
+      options_(std::move(options)),
       SerIn(SerOutPort::kRxBufferSize, 0) {
+    if (!log_) log_ = [log = ServiceLog::ForStandardError()](const std::string& line) { log.Line(line); };
     running_ = this;
     sop = std::make_unique<SerOutPort>(cpname, baudrate, dbits, sbits, parity, handshake, dtr, dependencies.openPort);
     localgui_ = dependencies.makeView(socketport, *this);
     if (!localgui_) throw std::invalid_argument("LocalCAM: the view factory made no view");
 
-    const std::string serstring = (cpname.size() > 3 ? cpname.substr(3) : std::string()) + ":" +
+    serstring_ = (cpname.size() > 3 ? cpname.substr(3) : std::string()) + ":" +
                                   std::to_string(baudrate) + " Data:" + std::to_string(dbits) +
                                   " Stop:" + std::to_string(sbits) + " Parity:" + firstChar(parity) +
                                   " HS:" + firstChar(handshake) + " DTR:" + std::to_string(dtr);
     if (sop->PortOpen()) {
-        localgui_->ShowSerial(serstring);
+        localgui_->ShowSerial(serstring_);
     } else {
         localgui_->ShowSerial("Serial Port " + cpname + " Could Not Open");
     }
+    portAbsent_ = !sop->PortOpen() && sop->CanOpen() && options_.reopenEveryMs > 0;
     CommandB4("");
     try {
-        retryThread_ = std::thread([this] { retrySessionStarts(); });
+        housekeeper_ = std::thread([this] { housekeeping(); });
     } catch (const std::system_error&) {
         // Without it a session that cannot start is not tried again; the
         // first one below most likely fails too, and says so.
     }
     if (OpenServerSocket(socketport)) CommandB5();
 }
+
+LocalCAM::LocalCAM(const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
+                   const std::string& parity, const std::string& handshake, int dtr, Dependencies dependencies)
+    : LocalCAM(cpname, socketport, baudrate, dbits, sbits, parity, handshake, dtr, std::move(dependencies),
+               Options()) {}
 
 LocalCAM::~LocalCAM() {
     Shutdown();
@@ -92,7 +105,7 @@ void LocalCAM::ShowStat(const std::string& a) { localgui_->ShowStatus(a); }
 
 bool LocalCAM::OpenServerSocket(int port) {
     try {
-        auto opened = std::make_shared<TcpListener>(TcpListener::listen(port));
+        auto opened = std::make_shared<TcpListener>(TcpListener::listen(port, options_.listenAddress));
         const int bound = opened->port();
         {
             std::lock_guard<std::mutex> lock(connectMutex_);
@@ -107,19 +120,28 @@ bool LocalCAM::OpenServerSocket(int port) {
     }
 }
 
+namespace {
+// A command as the exchange log shows it: text quoted, bytes as 0x and hex.
+std::string loggedCommand(const std::string& text) { return "\"" + text + "\""; }
+std::string loggedCommand(const Bytes& bytes) { return "0x" + Orvo::BS2S(bytes, static_cast<int>(bytes.size())); }
+}  // namespace
+
 template <typename Command>
 void LocalCAM::Exchange(const Command& command, ClientSocket* asker, HeldUpdates& held) {
     std::string answer;
     std::string deviceChange;
+    std::chrono::duration<double, std::milli> took{};
     {
         // The whole exchange and the reading of its result, so an exchange
         // from the other thread cannot clear the buffer in between.
         std::lock_guard<std::mutex> lock(exchangeMutex_);
+        const auto started = std::chrono::steady_clock::now();
         const bool written = sop->WriteCommand(command);
         // The command is on the line: the window catches up while the
         // device answers, when nothing waits on it.
         held.release();
         if (written) sop->CollectAnswer();
+        took = std::chrono::steady_clock::now() - started;
         SerIn = sop->Buffer();
         answer = Orvo::BS2S(SerIn, sop->numBytes);
         if (sop->WriteTimedOut()) {
@@ -140,6 +162,7 @@ void LocalCAM::Exchange(const Command& command, ClientSocket* asker, HeldUpdates
     // Shown once the answer is on its way to the client.
     held.renew();
     ShowAndSendResult(answer, deviceChange, asker);
+    if (options_.logExchanges) LogExchange(asker, loggedCommand(command), answer, took.count());
 }
 
 namespace {
@@ -181,7 +204,21 @@ void LocalCAM::SessionBegins() {
 
 void LocalCAM::ReleaseSerialPort() {
     std::lock_guard<std::mutex> lock(exchangeMutex_);
+    portReleased_ = true;
     sop->ClosePort();
+}
+
+bool LocalCAM::Admits(const std::optional<SocketAddress>& peer) const {
+    if (options_.allow.empty()) return true;
+    return peer && options_.allow.allows(*peer);
+}
+
+void LocalCAM::LogExchange(const ClientSocket* asker, const std::string& command, const std::string& answer,
+                           double milliseconds) {
+    char took[32];
+    std::snprintf(took, sizeof took, "%.1f", milliseconds);
+    log_((asker ? asker->peer() : std::string("operator")) + " " + command + " -> " +
+         (answer.empty() ? std::string("(nothing)") : answer) + " in " + took + " ms");
 }
 
 void LocalCAM::ShowAndSendResult(const std::string& s, const std::string& deviceChange, ClientSocket* asker) {
@@ -236,19 +273,42 @@ void LocalCAM::CommandB5() {
     if (!started) ShowStat("Client socket is already in use");
 }
 
-void LocalCAM::retrySessionStarts() {
+void LocalCAM::housekeeping() {
+    const auto stopped = [this] { return stopping_.load(); };
     std::unique_lock<std::mutex> lock(retryMutex_);
     for (;;) {
-        retryWake_.wait(lock, [this] { return retryWanted_ || stopping_; });
-        // A second's pause first, as after a failed accept: the limit that
-        // refused the thread may have passed by then.
-        if (retryWake_.wait_for(lock, std::chrono::milliseconds(kSessionRetryMs), [this] { return stopping_.load(); }))
-            return;
-        retryWanted_ = false;
-        lock.unlock();
-        CommandB5();
-        lock.lock();
+        if (stopping_) return;
+        if (retryWanted_) {
+            // A second's pause first, as after a failed accept: the limit
+            // that refused the thread may have passed by then.
+            if (retryWake_.wait_for(lock, std::chrono::milliseconds(kSessionRetryMs), stopped)) return;
+            retryWanted_ = false;
+            lock.unlock();
+            CommandB5();
+            lock.lock();
+        } else if (portAbsent_) {
+            if (retryWake_.wait_for(lock, std::chrono::milliseconds(options_.reopenEveryMs),
+                                    [this] { return stopping_ || retryWanted_; })) {
+                continue;
+            }
+            lock.unlock();
+            reopenPort();
+            lock.lock();
+        } else {
+            retryWake_.wait(lock, [this] { return stopping_ || retryWanted_; });
+        }
     }
+}
+
+void LocalCAM::reopenPort() {
+    {
+        std::lock_guard<std::mutex> lock(exchangeMutex_);
+        if (portReleased_ || !sop->OpenPort()) return;
+        portAbsent_ = false;
+        deviceLost_ = false;
+    }
+    localgui_->ShowSerial(serstring_);
+    ShowStat("Serial device back");
 }
 
 void LocalCAM::CommandB6() {
@@ -296,7 +356,7 @@ void LocalCAM::Shutdown() {
         std::lock_guard<std::mutex> lock(retryMutex_);
     }
     retryWake_.notify_all();
-    if (retryThread_.joinable()) retryThread_.join();
+    if (housekeeper_.joinable()) housekeeper_.join();
     if (listening) listening->shutdown();
     std::vector<std::shared_ptr<ClientSocket>> sessions;
     {

@@ -16,12 +16,14 @@
 #include <thread>
 #include <vector>
 
+#include "AllowList.h"
 #include "Bytes.h"
 #include "HostLookup.h"
 #include "SerOutPort.h"
 #include "StatusView.h"
 
 class ClientSocket;
+class SocketAddress;
 class TcpListener;
 
 class LocalCAM {
@@ -42,6 +44,19 @@ public:
         HostLookup lookup = LookupHost;
         SerOutPort::PortFactory openPort = SerOutPort::OpenLocalPort;
         ThreadStarter startThread = StartThread;
+        // Where log lines go (refused clients, exchanges); empty: standard
+        // error, with timestamps unless the journal takes it.
+        std::function<void(const std::string& line)> log;
+    };
+
+    // How the bridge treats its clients and its device beyond what the
+    // setup window sets. The defaults keep the bridge as it always was.
+    struct Options {
+        std::string listenAddress;     // the one local address to listen on; empty: every one
+        AllowList allow;               // who may connect; empty: everyone
+        int idleTimeoutSeconds = 0;    // a client that sends nothing this long is closed; 0: never
+        bool logExchanges = false;     // one log line per exchange
+        int reopenEveryMs = 0;         // a port that did not open is tried again this often; 0: never
     };
 
     // In this order: opens the serial port, makes the view, shows the serial
@@ -49,6 +64,9 @@ public:
     // this host's address, opens the listening socket (socketport 0 asks for
     // a free port, see listeningPort()) and starts the first session thread.
     // Failures are shown in the view, never thrown.
+    LocalCAM(const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
+             const std::string& parity, const std::string& handshake, int dtr, Dependencies dependencies,
+             Options options);
     LocalCAM(const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
              const std::string& parity, const std::string& handshake, int dtr, Dependencies dependencies);
     // Shuts down (see Shutdown()) and releases the serial port.
@@ -132,11 +150,21 @@ private:
     // for nobody it could still reach, so it is dropped, not handed to this
     // client as its first answer.
     void SessionBegins();
+    // Whether a client at peer may connect (nothing: its address is unknown).
+    bool Admits(const std::optional<SocketAddress>& peer) const;
+    const Options& options() const { return options_; }
+    // One exchange's log line: who asked (a client's address, or the
+    // operator), the command, the answer and how long it took.
+    void LogExchange(const ClientSocket* asker, const std::string& command, const std::string& answer,
+                     double milliseconds);
     bool stopping() const { return stopping_; }
     void reapFinishedSessions();
-    // Keeps trying to start a session, every second, after the system
-    // refused a thread for one; runs on its own thread until Shutdown().
-    void retrySessionStarts();
+    // The controller's own thread until Shutdown(): tries again, every
+    // second, to start a session the system refused a thread for, and, when
+    // asked to, to open a port that did not open.
+    void housekeeping();
+    // One attempt to open the port that did not open.
+    void reopenPort();
     // For sessions: the listening socket they accept on, and the end of
     // their turn (the current session emptied only when it still is them).
     std::shared_ptr<TcpListener> listener();
@@ -149,6 +177,9 @@ private:
     std::unique_ptr<SerOutPort> sop;
     HostLookup lookup_;
     ThreadStarter startThread_;
+    std::function<void(const std::string&)> log_;
+    const Options options_;
+    std::string serstring_;  // the serial configuration line
 
     // The last answer; only its first sop->numBytes bytes count.
     Bytes SerIn;
@@ -156,6 +187,10 @@ private:
     std::mutex exchangeMutex_;
     // Whether the last exchange found the serial device gone.
     bool deviceLost_ = false;
+    // The port is closed for good: the program is ending.
+    bool portReleased_ = false;
+    // The port did not open and is to be tried again (options_.reopenEveryMs).
+    std::atomic<bool> portAbsent_{false};
 
     // The current session and the listening socket, which sessions read
     // from their own threads.
@@ -168,9 +203,8 @@ private:
     std::mutex sessionsMutex_;
     std::vector<std::shared_ptr<ClientSocket>> sessions_;
 
-    // Started with the controller, while threads can still be had; it waits
-    // until a session could not start.
-    std::thread retryThread_;
+    // Started with the controller, while threads can still be had.
+    std::thread housekeeper_;
     std::mutex retryMutex_;
     std::condition_variable retryWake_;
     bool retryWanted_ = false;

@@ -8,10 +8,10 @@
 #include <mutex>
 #include <string>
 
+#include "BridgeSettings.h"
 #include "Bytes.h"
 #include "HexCodec.h"
-
-class LocalCAM;
+#include "LocalCAM.h"
 
 class Orvo {
 public:
@@ -30,12 +30,15 @@ public:
     // Writes s and a line end to standard output.
     static void OutLine(const std::string& s);
 
-    // The program's entry: opens the setup window and runs the window
-    // toolkit's event loop. The arguments are ignored. Defined with the
-    // windows (server/ui), so the core links no window code.
+    // The program's entry: reads the options, then opens the setup window
+    // and runs the window toolkit's event loop, or runs the bridge without
+    // windows. Defined with the windows (server/ui), so the core links no
+    // window code.
     static int main(int argc, char** argv);
 
-    Orvo();
+    // settings: what the options asked for (the setup window's choices, and
+    // how clients are treated).
+    explicit Orvo(BridgeSettings settings = BridgeSettings());
     ~Orvo();
     Orvo(const Orvo&) = delete;
     Orvo& operator=(const Orvo&) = delete;
@@ -43,6 +46,11 @@ public:
     // Event thread: opens the setup window; nothing else happens until
     // "Start" makes the controller.
     void init();
+    // Runs the bridge without windows and without a display: status texts
+    // become log lines on standard error, systemd hears READY and STATUS,
+    // a port that does not open is tried again every 2 s. Returns only when
+    // the server cannot listen (with the exit status); signals end it.
+    int RunHeadless();
 
     // Every way out ends here, from any thread: the serial port is closed
     // first (once any exchange in progress is over), so its lock and its
@@ -58,6 +66,10 @@ public:
 private:
     void CreateController(const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
                           const std::string& parity, const std::string& handshake, int dtr);
+    // What the options ask of the controller beyond the serial line.
+    LocalCAM::Options ControllerOptions() const;
+
+    const BridgeSettings settings_;
 
     // The controller, once "Start" has made it; the exit paths reach it from
     // the event thread and from the signal thread.

@@ -22,7 +22,7 @@ std::shared_ptr<Serlib::SerialPort> SerOutPort::OpenLocalPort(std::shared_ptr<Se
 
 SerOutPort::SerOutPort(const std::string& s, int baudrate, int dbits, int sbits, const std::string& parity,
                        const std::string& handshake, int dtr, const PortFactory& openPort)
-    : buffer_(kRxBufferSize, 0) {
+    : openPort_(openPort), dtr_(dtr), buffer_(kRxBufferSize, 0) {
     running_ = this;
     txBuf = 2048;
     rxBuf = 4096;
@@ -34,20 +34,35 @@ SerOutPort::SerOutPort(const std::string& s, int baudrate, int dbits, int sbits,
         serCfg->setTxLen(txBuf);
         serCfg->setRxLen(rxBuf);
         SerCfgGeneric(baudrate, dbits, sbits, parity, handshake);
-        port_ = openPort(serCfg);
-    } catch (const Serlib::IOError& e) {
-        Orvo::OutLine(std::string("Serlib::IOError: ") + e.what());
-        return;
     } catch (const std::invalid_argument& e) {
+        // Settings the record refuses: no port can ever open with them.
         Orvo::OutLine(std::string("std::invalid_argument: ") + e.what());
-        return;
-    } catch (const Serlib::DriverLoadError& e) {
-        // No driver: the server still runs, as with a port that did not open.
-        Orvo::OutLine(std::string("Serlib::DriverLoadError: ") + e.what());
+        serCfg.reset();
         return;
     }
+    OpenPort(true);
+}
 
-    if (dtr == 1) {
+bool SerOutPort::OpenPort(bool report) {
+    if (port_) return true;
+    if (!serCfg) return false;
+    try {
+        port_ = openPort_(serCfg);
+    } catch (const Serlib::IOError& e) {
+        if (report) Orvo::OutLine(std::string("Serlib::IOError: ") + e.what());
+        return false;
+    } catch (const std::invalid_argument& e) {
+        if (report) Orvo::OutLine(std::string("std::invalid_argument: ") + e.what());
+        return false;
+    } catch (const Serlib::DriverLoadError& e) {
+        // No driver: the server still runs, as with a port that did not open.
+        if (report) Orvo::OutLine(std::string("Serlib::DriverLoadError: ") + e.what());
+        return false;
+    }
+    // A new port has the streams' send time-out, not the exchange's bound.
+    writeBoundMs_ = -1;
+
+    if (dtr_ == 1) {
         try {
             port_->setDTR(true);
         } catch (const Serlib::IOError&) {
@@ -64,6 +79,7 @@ SerOutPort::SerOutPort(const std::string& s, int baudrate, int dbits, int sbits,
     } catch (const Serlib::IOError&) {
         OutLine("Unable to make InputStream");
     }
+    return true;
 }
 
 SerOutPort::~SerOutPort() {

@@ -69,6 +69,12 @@ public:
     // Drops what the device has sent and nobody collected yet (the late
     // answer of an earlier client); returns how many bytes that was.
     int DiscardPending();
+    // Opens the port with the adapter's settings when it is not open (the
+    // constructor's first attempt failed, or the device was absent); true
+    // when it is open. report: a failure prints its console line.
+    bool OpenPort(bool report = false);
+    // Whether OpenPort() can ever succeed: the settings were taken.
+    bool CanOpen() const { return serCfg != nullptr; }
     // Closes the port now, giving back its lock and exclusive use; every
     // later exchange fails as with a port that never opened.
     void ClosePort();
@@ -112,6 +118,8 @@ private:
     // The newest adapter that still exists, for the class-wide accessors.
     static std::atomic<SerOutPort*> running_;
 
+    const PortFactory openPort_;
+    const int dtr_;
     std::shared_ptr<Serlib::SerialPort> port_;
     std::shared_ptr<Serlib::SerOutputStream> out_;
     std::shared_ptr<Serlib::SerInputStream> in_;

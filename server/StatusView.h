@@ -19,6 +19,12 @@ public:
     virtual void ShowRX(const std::string& a) = 0;      // data from the serial port
     virtual void ShowSerial(const std::string& a) = 0;  // serial configuration line
     virtual void ShowIP(const std::optional<InetAddress>& a) = 0;  // look-up result
+    // A status text about one client, whose address and port a log names;
+    // the window shows the text alone.
+    virtual void ShowClientStatus(const std::string& a, const std::string& peer) {
+        static_cast<void>(peer);
+        ShowStatus(a);
+    }
 
     // The core brackets the steps whose timing the device and the client see
     // (a command's way to the serial line, an answer's way to the client).

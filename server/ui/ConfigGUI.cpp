@@ -88,7 +88,26 @@ ActionButton::ActionButton(int x, int y, int w, int h, const char* caption) : Fl
     color(ConfigGUI::graycol);
 }
 
-ConfigGUI::ConfigGUI(ControllerFactory createController, ProcessExit exitProcess)
+namespace {
+// Selects the item whose text is value; a value the list lacks is added.
+// Texts are compared as they are: add() would read a device path's slashes
+// as submenus, so a new item gets its text through replace().
+void select(Fl_Choice* choice, const std::string& value)
+{
+    for (int i = 0; i < choice->size() - 1; ++i) {
+        const char* text = choice->text(i);
+        if (text != nullptr && value == text) {
+            choice->value(i);
+            return;
+        }
+    }
+    const int added = choice->add("item");
+    choice->replace(added, value.c_str());
+    choice->value(added);
+}
+}  // namespace
+
+ConfigGUI::ConfigGUI(ControllerFactory createController, ProcessExit exitProcess, const BridgeSettings& selected)
     : Fl_Window(wid, hit), handler_(*this), createController_(std::move(createController)),
       exitProcess_(std::move(exitProcess))
 {
@@ -129,7 +148,14 @@ ConfigGUI::ConfigGUI(ControllerFactory createController, ProcessExit exitProcess
              stopbitslabel, choiceStopBits, paritylabel, choiceParity, handshakelabel, choiceHandShake, dtrlabel,
              choiceDTR})
         grid.add(widget);
-    choiceBaudRate->value(1);  // 9600
+    select(choiceSerialPort, selected.port);
+    select(choiceSocketPort, std::to_string(selected.tcpPort));
+    select(choiceBaudRate, std::to_string(selected.baud));
+    select(choiceDataBits, std::to_string(selected.dataBits));
+    select(choiceStopBits, std::to_string(selected.stopBits));
+    select(choiceParity, selected.parity);
+    select(choiceHandShake, selected.handshake);
+    select(choiceDTR, std::to_string(selected.dtr));
     for (Fl_Widget* widget :
          std::initializer_list<Fl_Widget*>{socketportlabel, choiceSocketPort, blanklabel1, blanklabel2})
         grid.add(widget);

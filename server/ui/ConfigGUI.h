@@ -6,6 +6,7 @@
 #include <FL/Fl_Choice.H>
 #include <FL/Fl_Window.H>
 
+#include "BridgeSettings.h"
 #include "FittedLabel.h"
 #include "ProcessExit.h"
 
@@ -40,8 +41,11 @@ public:
     static constexpr int rows = 10;
     static constexpr int columns = 2;
 
-    // Builds and shows the window.
-    ConfigGUI(ControllerFactory createController, ProcessExit exitProcess);
+    // Builds and shows the window with the given choices selected (the
+    // defaults: each list's first item, 9600 bit/s). A serial port that is a
+    // device path joins the port list after COM8.
+    ConfigGUI(ControllerFactory createController, ProcessExit exitProcess,
+              const BridgeSettings& selected = BridgeSettings());
 
     // Closes the window and creates the controller from the selections.
     void DoOK();

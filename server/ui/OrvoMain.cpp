@@ -4,26 +4,30 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
+#include <optional>
 #include <memory>
 #include <mutex>
 
 #include "ClientSocket.h"
+#include "CommandLine.h"
 #include "ConfigGUI.h"
 #include "ExitSignals.h"
 #include "LocalCAM.h"
 #include "LocalGUI.h"
 #include "Orvo.h"
 
-Orvo::Orvo() = default;
-
-Orvo::~Orvo() = default;
-
-int Orvo::main(int, char**)
+int Orvo::main(int argc, char** argv)
 {
-    Orvo orvo;
+    int status = 0;
+    const std::optional<CommandLine> options = ParseCommandLine(argc, argv, std::cout, std::cerr, &status);
+    if (!options) return status;
+    Orvo orvo(options->settings);
     // Before any other thread, so that every thread started later leaves
     // the signals to it.
     ExitSignals exitSignals([&orvo](int signal) { orvo.EndOnSignal(signal); });
+    // No window, no display: nothing of the window toolkit runs.
+    if (options->headless) return orvo.RunHeadless();
     // Before any window or thread: on Unix this sets up FLTK's wake-up pipe
     // that worker threads use to reach the event thread.
     Fl::lock();
@@ -40,7 +44,7 @@ void Orvo::init()
                const std::string& parity, const std::string& handshake, int dtr) {
             CreateController(cpname, socketport, baudrate, dbits, sbits, parity, handshake, dtr);
         },
-        [this](int status) { EndProcess(status); });
+        [this](int status) { EndProcess(status); }, settings_);
 }
 
 void Orvo::CreateController(const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
@@ -52,30 +56,7 @@ void Orvo::CreateController(const std::string& cpname, int socketport, int baudr
         return std::make_unique<LocalGUI>(port, lc, [this](int status) { EndProcess(status); });
     };
     controller_ = std::make_unique<LocalCAM>(cpname, socketport, baudrate, dbits, sbits, parity, handshake, dtr,
-                                             std::move(dependencies));
-}
-
-void Orvo::EndProcess(int status)
-{
-    {
-        std::lock_guard<std::mutex> lock(controllerMutex_);
-        if (controller_) controller_->ReleaseSerialPort();
-    }
-    std::fflush(nullptr);
-    std::_Exit(status);
-}
-
-void Orvo::EndOnSignal(int)
-{
-    {
-        std::lock_guard<std::mutex> lock(controllerMutex_);
-        if (controller_) {
-            if (std::shared_ptr<ClientSocket> session = controller_->currentSession()) {
-                if (session->connected()) session->Close();
-            }
-        }
-    }
-    EndProcess(0);
+                                             std::move(dependencies), ControllerOptions());
 }
 
 int main(int argc, char** argv) { return Orvo::main(argc, argv); }

@@ -1,0 +1,50 @@
+#include "ServiceLog.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+
+// JOURNAL_STREAM is "device:inode" of the stream systemd connected to the
+// journal; it means ours only when standard error is still that stream.
+bool journalListening() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    if (stream == nullptr) return false;
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    if (std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
+    struct stat st {};
+    if (::fstat(STDERR_FILENO, &st) != 0) return false;
+    return static_cast<unsigned long long>(st.st_dev) == device && static_cast<unsigned long long>(st.st_ino) == inode;
+}
+
+std::string timestamp() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm local{};
+    ::localtime_r(&seconds, &local);
+    char text[40];
+    const size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    std::snprintf(text + n, sizeof text - n, ".%03lld ", static_cast<long long>(millis));
+    return text;
+}
+
+}  // namespace
+
+ServiceLog ServiceLog::ForStandardError() { return ServiceLog(!journalListening()); }
+
+void ServiceLog::Line(const std::string& text) const {
+    const std::string line = (timestamps_ ? timestamp() : std::string()) + text + "\n";
+    ssize_t written = 0;
+    for (size_t done = 0; done < line.size(); done += static_cast<size_t>(written)) {
+        written = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+        if (written <= 0) return;  // nowhere to log to; the bridge goes on
+    }
+}
