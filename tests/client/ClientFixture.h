@@ -8,7 +8,8 @@
 
 #include "KesCAM.h"
 #include "LineServer.h"
-#include "Recorder.h"
+#include "RecordingKesView.h"
+#include "ViewLog.h"
 
 // Short waits, so tests are quick; the greeting limit stays generous for a
 // loaded machine unless a test is about it.
@@ -27,16 +28,16 @@ protected:
     void start(KesTiming timing = fastTiming()) {
         cam = std::make_unique<KesCAM>(
             [this](int, KesCAM&) {
-                view = std::make_shared<RecordingView>(recorder, "127.0.0.1", std::to_string(server.port()));
+                view = std::make_shared<RecordingKesView>(log, "127.0.0.1", std::to_string(server.port()));
                 return view;
             },
-            timing, [this](const std::string& line) { recorder.record(Shown::Console, line); });
+            timing, [this](const std::string& line) { log->add("console", line); });
     }
 
     void TearDown() override {
         cam.reset();  // ends and joins the receivers
         // The console saw every status text, once, in the field's order.
-        EXPECT_EQ(recorder.texts(Shown::Console), recorder.texts(Shown::Status));
+        EXPECT_EQ(log->texts("console"), log->texts("status"));
     }
 
     // Connects and takes the connection on the server side.
@@ -48,15 +49,15 @@ protected:
     std::unique_ptr<ServerPeer> connectAndGreet(int nth = 1) {
         auto peer = connect();
         peer->send("OK");
-        EXPECT_TRUE(recorder.waitFor(Shown::Status, "Connected OK", nth));
+        EXPECT_TRUE(log->waitForCount("status", "Connected OK", nth));
         return peer;
     }
 
-    std::vector<std::string> statuses() const { return recorder.texts(Shown::Status); }
+    std::vector<std::string> statuses() const { return log->texts("status"); }
 
     const std::string please = "Please log in - type Host IP# above and hit 'Enter'";
-    Recorder recorder;
+    std::shared_ptr<ViewLog> log = std::make_shared<ViewLog>();
     LineServer server;
-    std::shared_ptr<RecordingView> view;
+    std::shared_ptr<RecordingKesView> view;
     std::unique_ptr<KesCAM> cam;
 };

@@ -29,16 +29,16 @@ TEST_F(CloseRace, UserCloseAndServerCloseTogetherCloseEachStreamOnceAndEndAtTheP
         go.set_value();
         cam->UserClose();
         server.get();
-        ASSERT_TRUE(recorder.waitFor(Shown::Status, "Ending input thread", round)) << "round " << round;
-        ASSERT_TRUE(recorder.waitFor(Shown::Status, "Local I/O and Socket Closed", round)) << "round " << round;
+        ASSERT_TRUE(log->waitForCount("status", "Ending input thread", round)) << "round " << round;
+        ASSERT_TRUE(log->waitForCount("status", "Local I/O and Socket Closed", round)) << "round " << round;
         ASSERT_FALSE(cam->HasSocket()) << "round " << round;
     }
     cam.reset();  // joins every receiver: none may hang
-    EXPECT_EQ(recorder.count(Shown::Status, "Failed to close connections"), 0);
-    EXPECT_EQ(recorder.count(Shown::Status, "Local I/O and Socket Closed by User"), kRounds);
-    EXPECT_EQ(recorder.count(Shown::Status, "Local I/O and Socket Closed"), kRounds);
-    EXPECT_EQ(recorder.count(Shown::Status, "Ending input thread"), kRounds);
-    EXPECT_EQ(recorder.texts(Shown::Status).back(), please);
+    EXPECT_EQ(log->count("status", "Failed to close connections"), 0);
+    EXPECT_EQ(log->count("status", "Local I/O and Socket Closed by User"), kRounds);
+    EXPECT_EQ(log->count("status", "Local I/O and Socket Closed"), kRounds);
+    EXPECT_EQ(log->count("status", "Ending input thread"), kRounds);
+    EXPECT_EQ(log->texts("status").back(), please);
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ TEST_F(Controller, ConnectingShowsEachStepAndSendsNothingBeforeTheUser) {
     auto peer = connectAndGreet();
     EXPECT_EQ(statuses(), (Strings{please, "Attempting LogIn", "Got Socket To Host", "Starting Input Thread",
                                    kChecking, "Connected OK"}));
-    EXPECT_TRUE(recorder.texts(Shown::Rx).empty()) << "the greeting is not data";
+    EXPECT_TRUE(log->texts("rx").empty()) << "the greeting is not data";
     EXPECT_TRUE(cam->HasSocket());
     EXPECT_EQ(cam->SERVPORT, server.port());
     // The first line the server gets is the user's own.
@@ -45,9 +45,9 @@ TEST_F(Controller, NoLineIsSentUntilThisConnectionsServerHasGreeted) {
     // Ungreeted, the connection may still sit in a busy server's queue.
     auto first = connect();
     cam->SendCommand("AT");
-    EXPECT_EQ(recorder.count(Shown::Status, "Can't Send Command - Not Connected"), 1);
+    EXPECT_EQ(log->count("status", "Can't Send Command - Not Connected"), 1);
     first->send("OK");
-    ASSERT_TRUE(recorder.waitFor(Shown::Status, "Connected OK"));
+    ASSERT_TRUE(log->waitFor("status", "Connected OK"));
     cam->SendCommand("ATI");
     EXPECT_EQ(first->readLine(), "ATI") << "the refused line never went out";
     // The next connection starts ungreeted: a close before its greeting
@@ -57,9 +57,9 @@ TEST_F(Controller, NoLineIsSentUntilThisConnectionsServerHasGreeted) {
     cam->SendCommand("KILL");
     cam->UserClose();
     EXPECT_EQ(second->readLine(), std::nullopt);
-    EXPECT_EQ(recorder.count(Shown::Status, "Can't Send Command - Not Connected"), 2);
-    EXPECT_EQ(recorder.count(Shown::Status, "Sending AT"), 0);
-    EXPECT_EQ(recorder.count(Shown::Status, "Sending KILL"), 0);
+    EXPECT_EQ(log->count("status", "Can't Send Command - Not Connected"), 2);
+    EXPECT_EQ(log->count("status", "Sending AT"), 0);
+    EXPECT_EQ(log->count("status", "Sending KILL"), 0);
 }
 
 TEST_F(Controller, ASendThatFailsEndsTheConnectionAsAForcedClose) {
@@ -69,11 +69,11 @@ TEST_F(Controller, ASendThatFailsEndsTheConnectionAsAForcedClose) {
     auto peer = connectAndGreet();
     peer->abort();
     // The receiver has seen the reset and pauses; the streams are still held.
-    ASSERT_TRUE(recorder.waitFor(Shown::Status, kBusy));
+    ASSERT_TRUE(log->waitFor("status", kBusy));
     cam->SendCommand("AT");
     EXPECT_FALSE(cam->HasSocket());
     EXPECT_TRUE(inOrder(from(statuses(), kBusy), {kBusy, "Can't Send Command - Connection Lost", "FastClose!", please}));
-    EXPECT_EQ(recorder.count(Shown::Status, "Sending AT"), 0);
+    EXPECT_EQ(log->count("status", "Sending AT"), 0);
 }
 
 TEST_F(Controller, SendsLinesUnchangedAndAnEmptyTextAsAnEmptyLine) {
@@ -119,8 +119,8 @@ TEST_F(Controller, AHostThatDoesNotAnswerIsGivenUpAtTheConnectTimeOut) {
     FullQueueListener silent;
     view->setPort(std::to_string(silent.port()));
     cam->ConnectToServer();
-    const auto waited = recorder.when(Shown::Status, "Socket Open Failed - No Such Host") -
-                        recorder.when(Shown::Status, "Attempting LogIn");
+    const auto waited = log->when("status", "Socket Open Failed - No Such Host") -
+                        log->when("status", "Attempting LogIn");
     EXPECT_GE(waited, 450ms);
     EXPECT_LT(waited, 5s);
     EXPECT_EQ(statuses(), (Strings{please, "Attempting LogIn", "Socket Open Failed - No Such Host", please}));
@@ -152,12 +152,12 @@ TEST_F(Controller, DataLinesGoToTheReceiveFieldAndControlLinesDoNot) {
     start();
     auto peer = connectAndGreet();
     for (const char* line : {"4F4B0D0A", "ok", " OK", "OK ", "close", "CLOSE ", "OK", "4142"}) peer->send(line);
-    ASSERT_TRUE(recorder.waitFor(Shown::Rx, "4142"));
+    ASSERT_TRUE(log->waitFor("rx", "4142"));
     // The field shows each line whole, the last one last; "OK" again is
     // taken as the greeting, not as data.
-    EXPECT_EQ(recorder.texts(Shown::Rx), (Strings{"4F4B0D0A", "ok", " OK", "OK ", "close", "CLOSE ", "4142"}));
-    EXPECT_EQ(recorder.count(Shown::Status, "Connected OK"), 2);
-    EXPECT_EQ(recorder.count(Shown::Console, "4F4B0D0A"), 0) << "data never goes to the console";
+    EXPECT_EQ(log->texts("rx"), (Strings{"4F4B0D0A", "ok", " OK", "OK ", "close", "CLOSE ", "4142"}));
+    EXPECT_EQ(log->count("status", "Connected OK"), 2);
+    EXPECT_EQ(log->count("console", "4F4B0D0A"), 0) << "data never goes to the console";
     EXPECT_TRUE(cam->HasSocket());
 }
 
@@ -167,13 +167,13 @@ TEST_F(Controller, DataBeforeTheGreetingIsShownAndLiftsTheDeadline) {
     start(timing);
     auto peer = connect();
     peer->send("41");
-    ASSERT_TRUE(recorder.waitFor(Shown::Rx, "41"));
+    ASSERT_TRUE(log->waitFor("rx", "41"));
     // Well past the greeting's deadline: still connected.
     std::this_thread::sleep_for(1000ms);
     peer->send("42");
-    ASSERT_TRUE(recorder.waitFor(Shown::Rx, "42"));
-    EXPECT_EQ(recorder.count(Shown::Status, kBusy), 0);
-    EXPECT_EQ(recorder.count(Shown::Status, "Connected OK"), 0);
+    ASSERT_TRUE(log->waitFor("rx", "42"));
+    EXPECT_EQ(log->count("status", kBusy), 0);
+    EXPECT_EQ(log->count("status", "Connected OK"), 0);
 }
 
 TEST_F(Controller, AnEmptyLineIsTheDevicesEmptyAnswerAndKeepsTheConnection) {
@@ -182,8 +182,8 @@ TEST_F(Controller, AnEmptyLineIsTheDevicesEmptyAnswerAndKeepsTheConnection) {
     peer->send("41");
     peer->send("");
     peer->send("42");
-    ASSERT_TRUE(recorder.waitFor(Shown::Rx, "42"));
-    EXPECT_EQ(recorder.texts(Shown::Rx), (Strings{"41", "", "42"}));
+    ASSERT_TRUE(log->waitFor("rx", "42"));
+    EXPECT_EQ(log->texts("rx"), (Strings{"41", "", "42"}));
     EXPECT_EQ(from(statuses(), "Connected OK"), (Strings{"Connected OK", "No data from device"}));
     EXPECT_TRUE(cam->HasSocket());
     cam->SendCommand("AT");
@@ -197,13 +197,13 @@ TEST_F(Controller, AServerThatNeverGreetsIsReportedBusyAndTheConnectionCloses) {
     start(timing);
     const auto connected = std::chrono::steady_clock::now();
     auto peer = connect();
-    ASSERT_TRUE(recorder.waitForOrder(Shown::Status, {kBusy, "Len=0: Forced to Close", "Ending input thread",
+    ASSERT_TRUE(log->waitForOrder("status", {kBusy, "Len=0: Forced to Close", "Ending input thread",
                                                       "Local I/O and Socket Closed", please}));
     EXPECT_EQ(from(statuses(), "Got Socket To Host"),
               (Strings{"Got Socket To Host", "Starting Input Thread", kChecking, kBusy, "Len=0: Forced to Close",
                        "Ending input thread", "Local I/O and Socket Closed", please}));
-    EXPECT_GE(recorder.when(Shown::Status, kBusy) - connected, 300ms);
-    EXPECT_GE(recorder.when(Shown::Status, "Len=0: Forced to Close") - recorder.when(Shown::Status, kBusy), 500ms);
+    EXPECT_GE(log->when("status", kBusy) - connected, 300ms);
+    EXPECT_GE(log->when("status", "Len=0: Forced to Close") - log->when("status", kBusy), 500ms);
     EXPECT_FALSE(cam->HasSocket());
     EXPECT_EQ(peer->readLine(), std::nullopt) << "the client closed without a word";
 }
@@ -214,13 +214,13 @@ TEST_F(Controller, AReconnectDuringTheBusyPauseIsLeftAloneByTheOldReceiver) {
     timing.busyPauseMs = 5000;
     start(timing);
     auto first = connect();
-    ASSERT_TRUE(recorder.waitFor(Shown::Status, kBusy));
+    ASSERT_TRUE(log->waitFor("status", kBusy));
     cam->UserClose();
     auto second = connectAndGreet();
-    ASSERT_TRUE(recorder.waitFor(Shown::Status, "Local I/O and Socket Closed"));
-    EXPECT_LT(recorder.when(Shown::Status, "Len=0: Forced to Close") - recorder.when(Shown::Status, kBusy), 2500ms)
+    ASSERT_TRUE(log->waitFor("status", "Local I/O and Socket Closed"));
+    EXPECT_LT(log->when("status", "Len=0: Forced to Close") - log->when("status", kBusy), 2500ms)
         << "the user's close cuts the old receiver's pause short";
-    EXPECT_FALSE(recorder.waitFor(Shown::Status, "Local I/O and Socket Closed", 2, 300ms));
+    EXPECT_FALSE(log->waitForCount("status", "Local I/O and Socket Closed", 2, 300ms));
     EXPECT_TRUE(cam->HasSocket());
     cam->SendCommand("AT");
     EXPECT_EQ(second->readLine(), "AT");
@@ -243,7 +243,7 @@ TEST_F(Controller, CloseFromTheServerEndsTheConnectionWithoutAnAnswer) {
     start();
     auto peer = connectAndGreet();
     peer->send("CLOSE");
-    ASSERT_TRUE(recorder.waitForOrder(Shown::Status, {"Received close command from server", "Ending input thread",
+    ASSERT_TRUE(log->waitForOrder("status", {"Received close command from server", "Ending input thread",
                                                       "Local I/O and Socket Closed", please}));
     EXPECT_EQ(from(statuses(), "Connected OK"),
               (Strings{"Connected OK", "Received close command from server", "Ending input thread",
@@ -256,7 +256,7 @@ TEST_F(Controller, TheServerClosingItsEndIsTheEndOfTheConnection) {
     start();
     auto peer = connectAndGreet();
     peer->close();
-    ASSERT_TRUE(recorder.waitForOrder(Shown::Status, {"Received Null: Forced to Close", "Ending input thread",
+    ASSERT_TRUE(log->waitForOrder("status", {"Received Null: Forced to Close", "Ending input thread",
                                                       "Local I/O and Socket Closed", please}));
     EXPECT_EQ(from(statuses(), "Connected OK"),
               (Strings{"Connected OK", "Received Null: Forced to Close", "Ending input thread",
@@ -270,12 +270,12 @@ TEST_F(Controller, AResetConnectionIsAFailedReadWithTheBusyPause) {
     start(timing);
     auto peer = connectAndGreet();
     peer->abort();
-    ASSERT_TRUE(recorder.waitForOrder(Shown::Status, {kBusy, "Len=0: Forced to Close", "Ending input thread",
+    ASSERT_TRUE(log->waitForOrder("status", {kBusy, "Len=0: Forced to Close", "Ending input thread",
                                                       "Local I/O and Socket Closed", please}));
     EXPECT_EQ(from(statuses(), "Connected OK"),
               (Strings{"Connected OK", kBusy, "Len=0: Forced to Close", "Ending input thread",
                        "Local I/O and Socket Closed", please}));
-    EXPECT_GE(recorder.when(Shown::Status, "Len=0: Forced to Close") - recorder.when(Shown::Status, kBusy), 400ms);
+    EXPECT_GE(log->when("status", "Len=0: Forced to Close") - log->when("status", kBusy), 400ms);
     EXPECT_FALSE(cam->HasSocket());
 }
 
@@ -284,21 +284,21 @@ TEST_F(Controller, UserCloseWhileConnectedClosesBothSidesAndEndsAtThePrompt) {
     auto peer = connectAndGreet();
     cam->UserClose();
     // The start's prompt, two from the user's close, one from the receiver's.
-    ASSERT_TRUE(recorder.waitFor(Shown::Status, please, 4));
-    ASSERT_TRUE(recorder.waitForOrder(Shown::Status, {"Ending input thread", "Local I/O and Socket Closed", please}));
+    ASSERT_TRUE(log->waitForCount("status", please, 4));
+    ASSERT_TRUE(log->waitForOrder("status", {"Ending input thread", "Local I/O and Socket Closed", please}));
     const Strings shown = from(statuses(), "Connected OK");
     // Each thread's texts in its own order; how they interleave is the race.
     EXPECT_TRUE(inOrder(shown, {"FastClose!", please, "Local I/O and Socket Closed by User", please}));
     EXPECT_TRUE(inOrder(shown, {"Ending input thread", "Local I/O and Socket Closed", please}));
     // The receiver either finds its stop flag before the next read, or its
     // read ends with the end of stream that closing the reader causes.
-    const int readEnded = recorder.count(Shown::Status, "Received Null: Forced to Close");
+    const int readEnded = log->count("status", "Received Null: Forced to Close");
     EXPECT_EQ(shown.size(), 8u + readEnded);
     if (readEnded == 1) {
         EXPECT_TRUE(inOrder(shown, {"Received Null: Forced to Close", "Ending input thread"}));
     }
     EXPECT_EQ(shown.back(), please);
-    EXPECT_EQ(recorder.count(Shown::Status, "Failed to close connections"), 0);
+    EXPECT_EQ(log->count("status", "Failed to close connections"), 0);
     EXPECT_FALSE(cam->HasSocket());
     EXPECT_EQ(peer->readLine(), std::nullopt);
 }
@@ -313,14 +313,14 @@ TEST_F(Controller, EveryConnectionGetsItsOwnReceiverAndCanFollowAnyClose) {
     start();
     auto first = connectAndGreet(1);
     first->send("CLOSE");
-    ASSERT_TRUE(recorder.waitFor(Shown::Status, "Local I/O and Socket Closed", 1));
+    ASSERT_TRUE(log->waitForCount("status", "Local I/O and Socket Closed", 1));
     auto second = connectAndGreet(2);
     cam->UserClose();
-    ASSERT_TRUE(recorder.waitFor(Shown::Status, "Local I/O and Socket Closed", 2));
+    ASSERT_TRUE(log->waitForCount("status", "Local I/O and Socket Closed", 2));
     auto third = connectAndGreet(3);
     third->send("4142");
-    ASSERT_TRUE(recorder.waitFor(Shown::Rx, "4142"));
-    EXPECT_EQ(recorder.count(Shown::Status, "Starting Input Thread"), 3);
+    ASSERT_TRUE(log->waitFor("rx", "4142"));
+    EXPECT_EQ(log->count("status", "Starting Input Thread"), 3);
     cam->SendCommand("AT");
     EXPECT_EQ(third->readLine(), "AT");
 }
@@ -331,13 +331,13 @@ TEST_F(Controller, WithTheProgramsOwnTimingABusyServerIsReportedAfterTenSeconds)
     start(KesTiming{});
     const auto connected = std::chrono::steady_clock::now();
     auto peer = connect();
-    ASSERT_TRUE(recorder.waitForOrder(Shown::Status, {kBusy, "Len=0: Forced to Close", "Ending input thread",
+    ASSERT_TRUE(log->waitForOrder("status", {kBusy, "Len=0: Forced to Close", "Ending input thread",
                                                       "Local I/O and Socket Closed", please},
                                       60s));
-    const auto busy = recorder.when(Shown::Status, kBusy) - connected;
+    const auto busy = log->when("status", kBusy) - connected;
     EXPECT_GE(busy, 9900ms);
     EXPECT_LT(busy, 30s);
-    EXPECT_GE(recorder.when(Shown::Status, "Len=0: Forced to Close") - recorder.when(Shown::Status, kBusy), 3400ms);
+    EXPECT_GE(log->when("status", "Len=0: Forced to Close") - log->when("status", kBusy), 3400ms);
 }
 
 }  // namespace

@@ -9,10 +9,11 @@
 #include <memory>
 
 #include "KesCAM.h"
+#include "EventLoop.h"
 #include "KesGUI.h"
 #include "LineServer.h"
 #include "NeedsDisplay.h"
-#include "Recorder.h"
+#include "ViewLog.h"
 
 // Last: it brings in Xlib, whose macros (None, Bool, Status) clash with
 // names in the headers above.
@@ -24,20 +25,6 @@ using Strings = std::vector<std::string>;
 namespace {
 
 const std::string please = "Please log in - type Host IP# above and hit 'Enter'";
-
-template <typename Done>
-bool pumpUntil(Done done, std::chrono::milliseconds limit = 20s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        Fl::wait(0.01);
-    }
-    return true;
-}
-
-void pump(std::chrono::milliseconds span) {
-    pumpUntil([] { return false; }, span);
-}
 
 // A key press as FLTK delivers it from the X server: to the focused widget.
 void pressKey(Fl_Widget* target, int key, const char* text) {
@@ -72,13 +59,24 @@ protected:
                 gui->SetExitAction([this] { ++exits; });
                 return window;
             },
-            KesTiming{}, [this](const std::string& line) { recorder.record(Shown::Console, line); });
+            KesTiming{}, [this](const std::string& line) { log->add("console", line); });
+    }
+
+    // Enter in the host field, and the server's greeting on the connection
+    // that brings; the server's end of it, or nothing when the window did
+    // not get to "Connected OK".
+    std::unique_ptr<ServerPeer> logInAndGreet(LineServer& server) {
+        pressEnter(gui->passwordfield);
+        auto peer = std::make_unique<ServerPeer>(server.accept());
+        peer->send("OK");
+        if (!pumpUntil([&] { return status() == "Connected OK"; })) return nullptr;
+        return peer;
     }
 
     std::string status() const { return gui->statusfield->value(); }
-    Strings console() const { return recorder.texts(Shown::Console); }
+    Strings console() const { return log->texts("console"); }
 
-    Recorder recorder;
+    std::shared_ptr<ViewLog> log = std::make_shared<ViewLog>();
     std::unique_ptr<KesCAM> cam;
     KesGUI* gui = nullptr;
     int exits = 0;
@@ -187,7 +185,7 @@ TEST_F(Window, LabelsShrinkRatherThanBeCutOffWhenTheFaceIsWiderThanHelvetica) {
     }
     EXPECT_LT(gui->portlabel->fittedSize(), 13);
     gui->redraw();
-    pump(50ms);  // draws at the fitted sizes without trouble
+    pumpFor(50ms);  // draws at the fitted sizes without trouble
     Fl::set_font(FL_HELVETICA, " Helvetica");
 }
 
@@ -207,28 +205,26 @@ TEST_F(Window, EnterInTheHostFieldConnectsOnceAndTheReceiverFillsTheFields) {
     LineServer server;
     start(server.port());
     EXPECT_STREQ(gui->portfield->value(), std::to_string(server.port()).c_str());
-    pressEnter(gui->passwordfield);
-    ServerPeer peer(server.accept());
-    peer.send("OK");
-    ASSERT_TRUE(pumpUntil([&] { return status() == "Connected OK"; }));
+    auto peer = logInAndGreet(server);
+    ASSERT_TRUE(peer);
     EXPECT_EQ(console(), (Strings{please, "Attempting LogIn", "Got Socket To Host", "Starting Input Thread",
                                   "Checking Orvo server.  Please wait...", "Connected OK"}));
 
     // Connected: Enter in the host field does nothing.
     pressEnter(gui->passwordfield);
-    pump(300ms);
-    EXPECT_EQ(recorder.count(Shown::Console, "Attempting LogIn"), 1);
+    pumpFor(300ms);
+    EXPECT_EQ(log->count("console", "Attempting LogIn"), 1);
 
     gui->txfield->value("AT");
     pressEnter(gui->txfield);
-    EXPECT_EQ(peer.readLine(), "AT");
+    EXPECT_EQ(peer->readLine(), "AT");
     EXPECT_EQ(status(), "Sending AT");
-    peer.send("4F4B0D0A");
+    peer->send("4F4B0D0A");
     ASSERT_TRUE(pumpUntil([&] { return std::string(gui->rxfield->value()) == "4F4B0D0A"; }));
-    peer.send("");
+    peer->send("");
     ASSERT_TRUE(pumpUntil([&] { return std::string(gui->rxfield->value()).empty(); }));
     ASSERT_TRUE(pumpUntil([&] { return status() == "No data from device"; }));
-    EXPECT_EQ(recorder.count(Shown::Console, "4F4B0D0A"), 0);
+    EXPECT_EQ(log->count("console", "4F4B0D0A"), 0);
 }
 
 TEST_F(Window, CloseConnectionWithoutAConnectionShowsTheWholeSequenceAndKeepsTheWindow) {
@@ -246,48 +242,42 @@ TEST_F(Window, CloseConnectionWithoutAConnectionShowsTheWholeSequenceAndKeepsThe
 TEST_F(Window, CloseConnectionWhileConnectedSendsKillAndEndsAtThePrompt) {
     LineServer server;
     start(server.port());
-    pressEnter(gui->passwordfield);
-    ServerPeer peer(server.accept());
-    peer.send("OK");
-    ASSERT_TRUE(pumpUntil([&] { return status() == "Connected OK"; }));
+    auto peer = logInAndGreet(server);
+    ASSERT_TRUE(peer);
     // The server's side: "KILL" is answered with "CLOSE" and the end.
     auto answer = std::async(std::launch::async, [&] {
-        auto line = peer.readLine();
-        peer.send("CLOSE");
-        peer.close();
+        auto line = peer->readLine();
+        peer->send("CLOSE");
+        peer->close();
         return line;
     });
     gui->bclose->do_callback();
     EXPECT_EQ(answer.get(), "KILL");
     // The start's prompt, two from the user's close, one from the receiver's.
-    ASSERT_TRUE(pumpUntil([&] { return recorder.count(Shown::Console, please) == 4; }));
+    ASSERT_TRUE(pumpUntil([&] { return log->count("console", please) == 4; }));
     ASSERT_TRUE(pumpUntil([&] { return status() == please; }));
     const Strings shown = console();
     EXPECT_TRUE(inOrder(shown, {"Sending KILL", "FastClose!", please, "Local I/O and Socket Closed by User", please}));
     EXPECT_TRUE(inOrder(shown, {"Sending KILL", "Ending input thread", "Local I/O and Socket Closed", please}));
-    EXPECT_EQ(recorder.count(Shown::Console, "Failed to close connections"), 0);
+    EXPECT_EQ(log->count("console", "Failed to close connections"), 0);
     EXPECT_EQ(shown.back(), please);
     EXPECT_EQ(status(), please);
     EXPECT_FALSE(cam->HasSocket());
     EXPECT_EQ(exits, 0);
 
     // Ready for the next connection.
-    pressEnter(gui->passwordfield);
-    ServerPeer again(server.accept());
-    again.send("OK");
-    ASSERT_TRUE(pumpUntil([&] { return status() == "Connected OK"; }));
+    auto again = logInAndGreet(server);
+    ASSERT_TRUE(again);
 }
 
 TEST_F(Window, ClosingTheWindowWhileConnectedSendsKillThenEnds) {
     LineServer server;
     start(server.port());
-    pressEnter(gui->passwordfield);
-    ServerPeer peer(server.accept());
-    peer.send("OK");
-    ASSERT_TRUE(pumpUntil([&] { return status() == "Connected OK"; }));
+    auto peer = logInAndGreet(server);
+    ASSERT_TRUE(peer);
     Fl::handle(FL_CLOSE, gui);  // what the title bar's close button sends
     EXPECT_EQ(exits, 1);
-    EXPECT_EQ(peer.readLine(), "KILL");
+    EXPECT_EQ(peer->readLine(), "KILL");
     EXPECT_TRUE(inOrder(console(), {"Sending KILL", "FastClose!", please, "Local I/O and Socket Closed by User", please}));
     // The receiver has ended before the program would exit.
     EXPECT_FALSE(cam->HasService());
@@ -296,7 +286,7 @@ TEST_F(Window, ClosingTheWindowWhileConnectedSendsKillThenEnds) {
 TEST_F(Window, EscapeDoesNotCloseTheWindow) {
     start(KesCAM::socketport);
     pressKey(gui->txfield, FL_Escape, "\033");
-    pump(100ms);
+    pumpFor(100ms);
     EXPECT_EQ(exits, 0);
     EXPECT_TRUE(gui->shown());
     EXPECT_EQ(console(), Strings{please});

@@ -12,7 +12,6 @@
 #include <filesystem>
 
 #include <chrono>
-#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -20,43 +19,13 @@
 
 #include "ChildProcess.h"
 #include "DesktopWindow.h"
-#include "LineReader.h"
-#include "LineWriter.h"
+#include "LineClient.h"
 #include "NeedsDisplay.h"
-#include "NetError.h"
-#include "TcpSocket.h"
+#include "ProcessState.h"
 
 using namespace std::chrono_literals;
 
 namespace {
-
-std::optional<TcpSocket> connectWithin(int port, std::chrono::milliseconds limit)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        try {
-            return TcpSocket::connect("127.0.0.1", port);
-        } catch (const NetError&) {
-            if (std::chrono::steady_clock::now() > end) return std::nullopt;
-            std::this_thread::sleep_for(50ms);
-        }
-    }
-}
-
-long residentKiB(pid_t pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            long kib = 0;
-            status >> kib;
-            return kib;
-        }
-        status.ignore(4096, '\n');
-    }
-    return -1;
-}
 
 // Whether the terminal at path is still held for exclusive use (TIOCEXCL):
 // a server that ended without closing its port leaves it so wherever
@@ -93,7 +62,7 @@ TEST(OrvoProgram, StartBridgesTheModemOnPort3001AndClosingTheWindowEndsWithZero)
     ASSERT_TRUE(setup->size(width, height));
     EXPECT_EQ(width, 250);
     EXPECT_EQ(height, 260);
-    EXPECT_FALSE(connectWithin(3001, 0ms).has_value()) << "nothing listens before Start";
+    EXPECT_FALSE(LineClient::connectWithin(3001, 0ms)) << "nothing listens before Start";
 
     setup->click(startX, buttonRowY);
     std::optional<DesktopWindow> status = DesktopWindow::find("Orvo Server", 15s);
@@ -102,18 +71,15 @@ TEST(OrvoProgram, StartBridgesTheModemOnPort3001AndClosingTheWindowEndsWithZero)
     EXPECT_EQ(width, 340);
     EXPECT_EQ(height, 299);
 
-    std::optional<TcpSocket> socket = connectWithin(3001, 10s);
-    ASSERT_TRUE(socket.has_value());
-    socket->setReceiveTimeout(10000);
-    LineReader in(*socket);
-    LineWriter out(*socket);
-    EXPECT_EQ(in.readLine().text, "OK");
-    out.writeLine("AT");
-    EXPECT_EQ(in.readLine().text, "4F4B0D0A");
+    const std::unique_ptr<LineClient> client = LineClient::connectWithin(3001, 10s, 10s);
+    ASSERT_TRUE(client);
+    EXPECT_EQ(client->readLine(), "OK");
+    client->send("AT");
+    EXPECT_EQ(client->readLine(), "4F4B0D0A");
     std::cout << "resident memory with a client connected: " << residentKiB(orvo.pid()) << " KiB" << std::endl;
-    out.writeLine("KILL");
-    EXPECT_EQ(in.readLine().text, "CLOSE");
-    EXPECT_TRUE(in.readLine().endOfStream());
+    client->send("KILL");
+    EXPECT_EQ(client->readLine(), "CLOSE");
+    EXPECT_EQ(client->readLine(), std::nullopt);
 
     status->requestClose();
     EXPECT_EQ(orvo.wait(15s), 0);
@@ -130,7 +96,7 @@ TEST(OrvoProgram, QuitEndsWithZeroAndOpensNothing)
     EXPECT_TRUE(setup->isViewable());
     setup->click(quitX, buttonRowY);
     EXPECT_EQ(orvo.wait(10s), 0);
-    EXPECT_FALSE(connectWithin(3001, 0ms).has_value());
+    EXPECT_FALSE(LineClient::connectWithin(3001, 0ms));
 }
 
 }  // namespace
@@ -150,11 +116,9 @@ TEST(OrvoProgram, EveryWayOutTellsTheClientAndGivesThePortBack)
         setup->click(startX, buttonRowY);
         std::optional<DesktopWindow> status = DesktopWindow::find("Orvo Server", 15s);
         ASSERT_TRUE(status.has_value()) << name;
-        std::optional<TcpSocket> socket = connectWithin(3001, 10s);
-        ASSERT_TRUE(socket.has_value()) << name;
-        socket->setReceiveTimeout(10000);
-        LineReader in(*socket);
-        ASSERT_EQ(in.readLine().text, "OK") << name;
+        const std::unique_ptr<LineClient> client = LineClient::connectWithin(3001, 10s, 10s);
+        ASSERT_TRUE(client) << name;
+        ASSERT_EQ(client->readLine(), "OK") << name;
         EXPECT_EQ(exclusiveUse(device), std::optional<bool>(true)) << "the running server holds the port";
 
         if (way == 0) {
@@ -162,7 +126,7 @@ TEST(OrvoProgram, EveryWayOutTellsTheClientAndGivesThePortBack)
         } else {
             orvo.signal(way);
         }
-        EXPECT_EQ(in.readLine().text, "CLOSE") << name;
+        EXPECT_EQ(client->readLine(), "CLOSE") << name;
         EXPECT_EQ(orvo.wait(15s), 0) << name;
         EXPECT_EQ(exclusiveUse(device), std::optional<bool>(false)) << name;
     }

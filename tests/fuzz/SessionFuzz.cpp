@@ -13,11 +13,13 @@
 #include "HexCodec.h"
 #include "LineReader.h"
 #include "LocalCAM.h"
+#include "RecordingStatusView.h"
 #include "SerOutPort.h"
 #include "Serlib/SerInputStream.h"
 #include "Serlib/SerOutputStream.h"
 #include "SessionHarness.h"
 #include "TcpSocket.h"
+#include "ViewLog.h"
 
 namespace {
 
@@ -107,41 +109,13 @@ private:
     TcpSocket& socket_;
 };
 
-class TxView : public StatusView {
-public:
-    explicit TxView(SessionHarness::Log& log) : log_(log) {}
-    void ShowStatus(const std::string&) override {}
-    void ShowTX(const std::string& a) override { log_.add(a); }
-    void ShowRX(const std::string&) override {}
-    void ShowSerial(const std::string&) override {}
-    void ShowIP(const std::optional<InetAddress>&) override {}
-
-private:
-    SessionHarness::Log& log_;
-};
-
 }  // namespace
 
-void SessionHarness::Log::add(const std::string& s) {
-    std::lock_guard<std::mutex> lock(mutex);
-    tx.push_back(s);
-}
-
-std::vector<std::string> SessionHarness::Log::take() {
-    std::lock_guard<std::mutex> lock(mutex);
-    std::vector<std::string> out;
-    out.swap(tx);
-    return out;
-}
-
-SessionHarness::SessionHarness() : port_(std::make_shared<FakeSerialPort>()) {
+SessionHarness::SessionHarness() : port_(std::make_shared<FakeSerialPort>()), log_(std::make_shared<ViewLog>()) {
     // The fake device in place of a serial port.
     cam_ = std::make_unique<LocalCAM>(
         "fake", 0, 115200, 8, 1, "None", "None", 0,
-        LocalCAM::Dependencies{
-            [this](int, LocalCAM&) { return std::make_unique<TxView>(log_); },
-            [](const std::string&) { return std::optional<InetAddress>(InetAddress{"localhost", "127.0.0.1"}); },
-            [this](std::shared_ptr<Serlib::SerialConfig>) { return port_; }});
+        recordingDependencies(log_, [this](std::shared_ptr<Serlib::SerialConfig>) { return port_; }));
 }
 
 SessionHarness::~SessionHarness() { cam_.reset(); }
@@ -150,7 +124,7 @@ int SessionHarness::port() const { return cam_->listeningPort(); }
 
 std::string SessionHarness::check(const std::string& stream) {
     port_->reset();
-    log_.take();
+    log_->take();
     const int listening = cam_->listeningPort();
     if (listening <= 0) return "the controller is not listening";
 
@@ -198,7 +172,7 @@ std::string SessionHarness::check(const std::string& stream) {
         return "serial bytes: got " + HexCodec::BS2S(Bytes(serial.begin(), serial.end()), static_cast<int>(serial.size())) +
                " want " + HexCodec::BS2S(Bytes(want.serial.begin(), want.serial.end()), static_cast<int>(want.serial.size()));
     }
-    const std::vector<std::string> tx = log_.take();
+    const std::vector<std::string> tx = log_->texts("tx");
     if (tx != want.tx) return "transmit field: got " + quoted(tx) + "want " + quoted(want.tx);
     return {};
 }

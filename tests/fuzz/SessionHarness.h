@@ -4,12 +4,11 @@
 // stream as one connection and compares what happened with the protocol.
 // One calling thread.
 #include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
 class FakeSerialPort;
 class LocalCAM;
+class ViewLog;
 
 class SessionHarness {
 public:
@@ -23,16 +22,8 @@ public:
     // The controller's listening port.
     int port() const;
 
-    // The transmit field's texts, written by the session thread.
-    struct Log {
-        void add(const std::string& s);
-        std::vector<std::string> take();
-        std::mutex mutex;
-        std::vector<std::string> tx;
-    };
-
 private:
     std::shared_ptr<FakeSerialPort> port_;
-    Log log_;
+    std::shared_ptr<ViewLog> log_;
     std::unique_ptr<LocalCAM> cam_;
 };

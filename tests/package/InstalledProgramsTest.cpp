@@ -12,15 +12,12 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "ChildProcess.h"
 #include "DesktopWindow.h"
-#include "LineReader.h"
-#include "LineWriter.h"
-#include "NetError.h"
+#include "LineClient.h"
+#include "NeedsDisplay.h"
 #include "PackageTree.h"
-#include "TcpSocket.h"
 
 using namespace std::chrono_literals;
 
@@ -51,24 +48,6 @@ std::optional<int> freeServerPortIndex() {
     for (int i = 0; i < kServerPorts; ++i)
         if (portIsFree(kFirstServerPort + i)) return i;
     return std::nullopt;
-}
-
-bool haveDisplay() {
-    const char* display = std::getenv("DISPLAY");
-    return display != nullptr && *display != '\0';
-}
-
-std::optional<TcpSocket> connectWithin(int port, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        try {
-            return TcpSocket::connect("127.0.0.1", port);
-        } catch (const NetError&) {
-            // Nothing tells when the listening socket opens: ask again shortly.
-            if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
-            std::this_thread::sleep_for(50ms);
-        }
-    }
 }
 
 class InstalledPrograms : public ::testing::Test {
@@ -122,18 +101,15 @@ TEST_F(InstalledPrograms, ServerAnswersThroughTheVirtualModemOnCom1) {
     std::optional<DesktopWindow> status = DesktopWindow::find("Orvo Server - Port " + std::to_string(port), 30s);
     ASSERT_TRUE(status.has_value()) << "no status window for port " << port;
 
-    std::optional<TcpSocket> socket = connectWithin(port, 30s);
-    ASSERT_TRUE(socket.has_value()) << "the server does not listen on " << port;
-    socket->setReceiveTimeout(15000);
-    LineReader reader(*socket);
-    LineWriter writer(*socket);
-    EXPECT_EQ(reader.readLine().text, "OK");
-    writer.writeLine("AT");
+    const std::unique_ptr<LineClient> client = LineClient::connectWithin(port, 30s, 15s);
+    ASSERT_TRUE(client) << "the server does not listen on " << port;
+    EXPECT_EQ(client->readLine(), "OK");
+    client->send("AT");
     // "OK" CR LF from the modem behind COM1, in hexadecimal.
-    EXPECT_EQ(reader.readLine().text, "4F4B0D0A");
-    writer.writeLine("KILL");
-    EXPECT_EQ(reader.readLine().text, "CLOSE");
-    EXPECT_TRUE(reader.readLine().endOfStream());
+    EXPECT_EQ(client->readLine(), "4F4B0D0A");
+    client->send("KILL");
+    EXPECT_EQ(client->readLine(), "CLOSE");
+    EXPECT_EQ(client->readLine(), std::nullopt);
 
     // Closing the status window ends the server with status 0.
     status->requestClose();

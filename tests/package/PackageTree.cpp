@@ -31,17 +31,6 @@ CommandResult runCommand(const std::string& shellCommand, std::chrono::seconds t
     return result;
 }
 
-std::string shellQuoted(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    return out + "'";
-}
-
 bool haveProgram(const std::string& name) {
     return runCommand("command -v " + shellQuoted(name) + " >/dev/null", std::chrono::seconds(10)).status == 0;
 }

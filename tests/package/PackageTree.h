@@ -13,8 +13,6 @@ struct CommandResult {
 
 // Runs a command line with /bin/sh; ended when it runs longer than timeout.
 CommandResult runCommand(const std::string& shellCommand, std::chrono::seconds timeout = std::chrono::seconds(120));
-// text quoted for /bin/sh.
-std::string shellQuoted(const std::string& text);
 bool haveProgram(const std::string& name);
 
 // The one package that the package_build step made; empty when there is not

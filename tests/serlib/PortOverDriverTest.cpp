@@ -11,12 +11,15 @@
 #include <thread>
 
 #include "ChildProcess.h"
+#include "PrivateDriver.h"
+#include "ProcessState.h"
 #include "PtyDevice.h"
+#include "Raises.h"
 #include "Serlib/Driver.h"
 #include "Serlib/HostInfo.h"
+#include "Serlib/SerialPortLocal.h"
 #include "Serlib/SerInputStream.h"
 #include "Serlib/SerOutputStream.h"
-#include "Serlib/SerialPortLocal.h"
 
 using namespace std::chrono_literals;
 using Serlib::Bytes;
@@ -28,15 +31,6 @@ using Serlib::SerOutputStream;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-std::string ioFailure(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const IOError& e) {
-        return e.what();
-    }
-    return "";
-}
 
 // Every line the probe prints, and its exit status.
 struct ProbeRun {
@@ -129,8 +123,8 @@ TEST_F(PortOverDriver, ComNameOpensThroughItsLinkAsTheFirstPort) {
 
 TEST_F(PortOverDriver, SecondOpenInThisProcessIsAlreadyOpen) {
     auto port = openPort(device.path());
-    EXPECT_EQ(ioFailure([&] { openPort(device.path()); }), "SerOpenPort failed: Port is already open");
-    EXPECT_EQ(ioFailure([&] { openPort("/dev/orvo-no-such-device"); }), "SerOpenPort failed: Port not valid");
+    EXPECT_EQ(raisedText<IOError>([&] { openPort(device.path()); }), "SerOpenPort failed: Port is already open");
+    EXPECT_EQ(raisedText<IOError>([&] { openPort("/dev/orvo-no-such-device"); }), "SerOpenPort failed: Port not valid");
 }
 
 TEST_F(PortOverDriver, AnotherProgramFindsThePortInUse) {
@@ -146,8 +140,8 @@ TEST_F(PortOverDriver, AnotherProgramFindsThePortInUse) {
 
 TEST_F(PortOverDriver, ModemLineFailuresOnAPseudoTerminalLeaveThePortWorking) {
     auto port = openPort(device.path());
-    EXPECT_EQ(ioFailure([&] { port->setDTR(true); }), "setDTR failed");
-    EXPECT_EQ(ioFailure([&] { port->sigCTS(); }), "sigCTS failed");
+    EXPECT_EQ(raisedText<IOError>([&] { port->setDTR(true); }), "setDTR failed");
+    EXPECT_EQ(raisedText<IOError>([&] { port->sigCTS(); }), "sigCTS failed");
     port->putByte('!');
     EXPECT_EQ(device.receive(1), "!");
 }
@@ -198,12 +192,12 @@ TEST_F(PortOverDriver, StreamsCarryBytesBothWays) {
 
     in.close();
     EXPECT_EQ(port->getPortNum(), -1);
-    EXPECT_EQ(ioFailure([&] { out.write(Bytes{1}); }), "PutData1: Sent only -1 of 1 bytes");
+    EXPECT_EQ(raisedText<IOError>([&] { out.write(Bytes{1}); }), "PutData1: Sent only -1 of 1 bytes");
 }
 
 TEST_F(PortOverDriver, FlowControlTaskRunsOverTheRealDriverAndStopsAtClose) {
     Serlib::ScopedHostOverride win95(Serlib::HostInfo{"Windows 95", "x86", "", ""});
-    const int before = threadCount();
+    const size_t before = threadCount();
     cfg = std::make_shared<SerialConfig>(device.path());
     cfg->setHandshake(SerialConfig::HS_CTSRTS);
     testing::internal::CaptureStdout();

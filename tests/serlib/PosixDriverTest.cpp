@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "PrivateDriver.h"
+#include "ProcessState.h"
 #include "PtyDevice.h"
 #include "Serlib/SerDriver.h"
 
@@ -414,7 +416,7 @@ TEST_F(RealDriver, NumberedRecordsOpenTheBaseNameWithTheNumberLessOne) {
 TEST_F(RealDriver, OpenFailuresLeaveNoDescriptorBehind) {
     OtherOpener other(device.path());
     ASSERT_TRUE(other.lock());
-    const int before = openDescriptorCount();
+    const size_t before = openDescriptorCount();
     for (int i = 0; i < 200; ++i) {
         Record busy(device.path());
         ASSERT_EQ(d.SerOpenPort(busy.get()), SER_OPEN_IN_USE);

@@ -17,6 +17,8 @@
 #include <thread>
 
 #include "ChildProcess.h"
+#include "PrivateDriver.h"
+#include "ProcessState.h"
 #include "PtyDevice.h"
 #include "Serlib/SerDriver.h"
 #include "Serlib/SerInputStream.h"
@@ -229,7 +231,7 @@ TEST_F(Reconnect, OneReopenAttemptPerOperationAndNoneBetweenOperations) {
     plugBack();
     LockHolder other(device->path());
     ASSERT_TRUE(other.locked());
-    const int threads = threadCount();
+    const size_t threads = threadCount();
     OpenWatch watch(device->path());
     ASSERT_TRUE(watch.ok());
     for (int i = 0; i < 10; ++i) {
@@ -248,7 +250,7 @@ TEST_F(Reconnect, OneReopenAttemptPerOperationAndNoneBetweenOperations) {
 
 TEST_F(Reconnect, AThousandFailedOperationsLeakNoDescriptor) {
     pull();
-    const int absent = openDescriptorCount();
+    const size_t absent = openDescriptorCount();
     uint8_t buf[4];
     for (int i = 0; i < 1000; ++i) {
         ASSERT_EQ(d.SerGetData(handle, buf, 4), -1);
@@ -259,7 +261,7 @@ TEST_F(Reconnect, AThousandFailedOperationsLeakNoDescriptor) {
     plugBack();
     LockHolder other(device->path());
     ASSERT_TRUE(other.locked());
-    const int refused = openDescriptorCount();
+    const size_t refused = openDescriptorCount();
     for (int i = 0; i < 1000; ++i) {
         ASSERT_EQ(d.SerPutData(handle, bytes("z"), 1), -1);
     }

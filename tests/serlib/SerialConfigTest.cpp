@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "Raises.h"
 #include "Serlib/HostInfo.h"
 #include "Serlib/SerialConfig.h"
 
@@ -21,16 +22,6 @@ Bytes bytes(const std::string& s) {
     return Bytes(s.begin(), s.end());
 }
 
-// The message of the invalid_argument that f raises, or "" when none.
-template <typename F>
-std::string rejection(F f) {
-    try {
-        f();
-    } catch (const std::invalid_argument& e) {
-        return e.what();
-    }
-    return "";
-}
 
 }  // namespace
 
@@ -73,28 +64,28 @@ TEST(SerialConfigRecord, RangeSettersAcceptTheirRangeAndKeepTheOldValueOtherwise
     SerialConfig cfg("COM1");
     cfg.setBitRate(11);
     EXPECT_EQ(cfg.getBitRate(), 11);
-    EXPECT_EQ(rejection([&] { cfg.setBitRate(12); }), "Invalid Serial Port Bit Rate");
-    EXPECT_EQ(rejection([&] { cfg.setBitRate(-1); }), "Invalid Serial Port Bit Rate");
+    EXPECT_EQ(raisedText<std::invalid_argument>([&] { cfg.setBitRate(12); }), "Invalid Serial Port Bit Rate");
+    EXPECT_EQ(raisedText<std::invalid_argument>([&] { cfg.setBitRate(-1); }), "Invalid Serial Port Bit Rate");
     EXPECT_EQ(cfg.getBitRate(), 11);
     cfg.setBitRate(0);
     EXPECT_EQ(cfg.getBitRate(), 0);
 
     cfg.setParity(SerialConfig::PY_MARK);
     EXPECT_EQ(cfg.getParity(), 3);
-    EXPECT_EQ(rejection([&] { cfg.setParity(4); }), "Invalid Serial Port Parity");
-    EXPECT_EQ(rejection([&] { cfg.setParity(-1); }), "Invalid Serial Port Parity");
+    EXPECT_EQ(raisedText<std::invalid_argument>([&] { cfg.setParity(4); }), "Invalid Serial Port Parity");
+    EXPECT_EQ(raisedText<std::invalid_argument>([&] { cfg.setParity(-1); }), "Invalid Serial Port Parity");
     EXPECT_EQ(cfg.getParity(), 3);
 
     cfg.setDataBits(SerialConfig::LN_5BITS);
     EXPECT_EQ(cfg.getDataBits(), 0);
-    EXPECT_EQ(rejection([&] { cfg.setDataBits(4); }), "Invalid Serial Port Data Bits");
-    EXPECT_EQ(rejection([&] { cfg.setDataBits(-1); }), "Invalid Serial Port Data Bits");
+    EXPECT_EQ(raisedText<std::invalid_argument>([&] { cfg.setDataBits(4); }), "Invalid Serial Port Data Bits");
+    EXPECT_EQ(raisedText<std::invalid_argument>([&] { cfg.setDataBits(-1); }), "Invalid Serial Port Data Bits");
     EXPECT_EQ(cfg.getDataBits(), 0);
 
     cfg.setStopBits(SerialConfig::ST_2BITS);
     EXPECT_EQ(cfg.getStopBits(), 1);
-    EXPECT_EQ(rejection([&] { cfg.setStopBits(2); }), "Invalid Serial Port Stop Bits");
-    EXPECT_EQ(rejection([&] { cfg.setStopBits(-1); }), "Invalid Serial Port Stop Bits");
+    EXPECT_EQ(raisedText<std::invalid_argument>([&] { cfg.setStopBits(2); }), "Invalid Serial Port Stop Bits");
+    EXPECT_EQ(raisedText<std::invalid_argument>([&] { cfg.setStopBits(-1); }), "Invalid Serial Port Stop Bits");
     EXPECT_EQ(cfg.getStopBits(), 1);
 }
 
@@ -105,7 +96,7 @@ TEST(SerialConfigRecord, PortNumberAndNameAreIndependent) {
     cfg.setPortNum(5);
     EXPECT_EQ(cfg.getPort(), 5);
     EXPECT_EQ(cfg.getPortName(), bytes("COM2"));
-    EXPECT_EQ(rejection([&] { cfg.setPortNum(-5); }), "Invalid Port Number: -5");
+    EXPECT_EQ(raisedText<std::invalid_argument>([&] { cfg.setPortNum(-5); }), "Invalid Port Number: -5");
     EXPECT_EQ(cfg.getPort(), 5);
     cfg.setPortName("/dev/ttyUSB0");
     EXPECT_EQ(cfg.getPortName(), bytes("/dev/ttyUSB0"));
@@ -128,7 +119,7 @@ TEST(SerialConfigHandshake, RangesAreModesOrFlagRangeNotBitMasks) {
         EXPECT_EQ(cfg.getHandshake(), ok);
     }
     for (int bad : {-1, 4, 15, 241, 256}) {
-        EXPECT_EQ(rejection([&] { cfg.setHandshake(bad); }), "Invalid Serial Port Handshake") << bad;
+        EXPECT_EQ(raisedText<std::invalid_argument>([&] { cfg.setHandshake(bad); }), "Invalid Serial Port Handshake") << bad;
         EXPECT_EQ(cfg.getHandshake(), 240);
     }
 }
@@ -144,7 +135,7 @@ TEST(SerialConfigHandshake, DsrDtrOnlyOnTheHostsWhoseDriversHaveIt) {
         ScopedHostOverride h(host(os));
         SerialConfig cfg("COM1");
         cfg.setHandshake(SerialConfig::HS_CTSRTS);
-        EXPECT_EQ(rejection([&] { cfg.setHandshake(3); }), "DSRDTR handshaking not available on this platform")
+        EXPECT_EQ(raisedText<std::invalid_argument>([&] { cfg.setHandshake(3); }), "DSRDTR handshaking not available on this platform")
             << os;
         EXPECT_EQ(cfg.getHandshake(), 2);
     }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "FakeDriver.h"
+#include "Raises.h"
 #include "Serlib/FlowControlTask.h"
 #include "Serlib/HostInfo.h"
 #include "Serlib/SerialPortLocal.h"
@@ -26,17 +27,6 @@ using Serlib::SerialPortLocal;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// The text of the IOError that f raises, or "" when none.
-template <typename F>
-std::string ioFailure(F f) {
-    try {
-        f();
-    } catch (const IOError& e) {
-        return e.what();
-    }
-    return "";
-}
 
 class PortOnHost : public ::testing::Test {
 protected:
@@ -76,7 +66,7 @@ TEST_F(PortOnLinux, OpenResultsBecomeTheirMessagesAndNoPortIsMade) {
     for (const auto& c : cases) {
         fake.openResult = c.first;
         auto record = std::make_shared<SerialConfig>("COM1");
-        EXPECT_EQ(ioFailure([&] { SerialPortLocal port(record); }), c.second);
+        EXPECT_EQ(raisedText<IOError>([&] { SerialPortLocal port(record); }), c.second);
         EXPECT_EQ(record->getPort(), 0);
     }
     EXPECT_FALSE(fake.called("SerConfigure"));
@@ -148,7 +138,7 @@ TEST_F(PortOnLinux, CloseForgetsTheHandleAndASecondCloseCallsNothing) {
 TEST_F(PortOnLinux, FailedCloseLeavesThePortOpen) {
     auto port = openPort();
     fake.closeResult = 5;
-    EXPECT_EQ(ioFailure([&] { port->close(); }), "ClosePort failed");
+    EXPECT_EQ(raisedText<IOError>([&] { port->close(); }), "ClosePort failed");
     EXPECT_TRUE(port->isOpen());
     EXPECT_EQ(port->getPortNum(), 0);
     fake.closeResult = 0;
@@ -171,7 +161,7 @@ TEST_F(PortOnLinux, ResetReopensWithoutTheOpenTimeouts) {
     EXPECT_EQ(fake.calls, (std::vector<std::string>{"SerClosePort", "SerOpenPort", "SerConfigure"}));
 
     fake.openResult = 1002;
-    EXPECT_EQ(ioFailure([&] { port->reset(); }), "reset: SerOpenPort failed: 1002");
+    EXPECT_EQ(raisedText<IOError>([&] { port->reset(); }), "reset: SerOpenPort failed: 1002");
     EXPECT_FALSE(port->isOpen());
     EXPECT_EQ(port->getPortNum(), -1);
 }
@@ -179,7 +169,7 @@ TEST_F(PortOnLinux, ResetReopensWithoutTheOpenTimeouts) {
 TEST_F(PortOnLinux, ConfigureFailureKeepsThePortOpenAndOtherRecordsAreNotStored) {
     auto port = openPort();
     fake.configureResult = 1004;
-    EXPECT_EQ(ioFailure([&] { port->configure(); }), "Configure failed: 1004");
+    EXPECT_EQ(raisedText<IOError>([&] { port->configure(); }), "Configure failed: 1004");
     EXPECT_TRUE(port->isOpen());
     fake.configureResult = 0;
 
@@ -198,11 +188,11 @@ TEST_F(PortOnLinux, FailedConfigureInsideOpenClosesWhatItOpened) {
     fake.configureResult = 3;
     auto record = std::make_shared<SerialConfig>("COM1");
     std::unique_ptr<SerialPortLocal> port;
-    EXPECT_EQ(ioFailure([&] { port = std::make_unique<SerialPortLocal>(record); }), "Configure failed: 3");
+    EXPECT_EQ(raisedText<IOError>([&] { port = std::make_unique<SerialPortLocal>(record); }), "Configure failed: 3");
     EXPECT_EQ(fake.count("SerClosePort"), 1);
     SerialPortLocal later;
     later.setConfig(record);
-    EXPECT_EQ(ioFailure([&] { later.open(); }), "Configure failed: 3");
+    EXPECT_EQ(raisedText<IOError>([&] { later.open(); }), "Configure failed: 3");
     EXPECT_EQ(fake.count("SerClosePort"), 2);
     EXPECT_FALSE(later.isOpen());
     EXPECT_EQ(later.getPortNum(), -1);
@@ -256,8 +246,8 @@ TEST_F(PortOnLinux, SendsPassBytesAndCounts) {
 TEST_F(PortOnLinux, BoundsAreCheckedBeforeSending) {
     auto port = openPort();
     const Bytes ten(10, 0x55);
-    EXPECT_EQ(ioFailure([&] { port->putData(ten, 11); }), "putData: count out of bounds");
-    EXPECT_EQ(ioFailure([&] { port->putData(ten, 4, 7); }), "putData3: count out of bounds");
+    EXPECT_EQ(raisedText<IOError>([&] { port->putData(ten, 11); }), "putData: count out of bounds");
+    EXPECT_EQ(raisedText<IOError>([&] { port->putData(ten, 4, 7); }), "putData3: count out of bounds");
     EXPECT_THROW(port->putData(ten, -1, 3), std::out_of_range);
     EXPECT_THROW(port->putData(ten, 2, -1), std::out_of_range);
     EXPECT_FALSE(fake.called("SerPutData"));
@@ -267,10 +257,10 @@ TEST_F(PortOnLinux, ShortSendsNameWhatWasSent) {
     auto port = openPort();
     fake.acceptLimit = 3;
     const Bytes five(5, 'x');
-    EXPECT_EQ(ioFailure([&] { port->putData(five); }), "PutData1: Sent only 3 of 5 bytes");
-    EXPECT_EQ(ioFailure([&] { port->putString("hello"); }), "PutString: sent only 3 of 5 bytes");
-    EXPECT_EQ(ioFailure([&] { port->putData(five, 4); }), "PutData2: Sent only 3 of 4 bytes");
-    EXPECT_EQ(ioFailure([&] { port->putData(five, 1, 4); }), "Sent only 3 of 4 bytes");
+    EXPECT_EQ(raisedText<IOError>([&] { port->putData(five); }), "PutData1: Sent only 3 of 5 bytes");
+    EXPECT_EQ(raisedText<IOError>([&] { port->putString("hello"); }), "PutString: sent only 3 of 5 bytes");
+    EXPECT_EQ(raisedText<IOError>([&] { port->putData(five, 4); }), "PutData2: Sent only 3 of 4 bytes");
+    EXPECT_EQ(raisedText<IOError>([&] { port->putData(five, 1, 4); }), "Sent only 3 of 4 bytes");
     // A short count is what the send time-out leaves, unlike a failed send.
     EXPECT_THROW(port->putString("hello"), Serlib::WriteTimeout);
     EXPECT_THROW(port->putData(five), Serlib::WriteTimeout);
@@ -282,14 +272,14 @@ TEST_F(PortOnLinux, ShortSendsNameWhatWasSent) {
     } catch (const IOError&) {
     }
     fake.putByteResult = -1;
-    EXPECT_EQ(ioFailure([&] { port->putByte(1); }), "PutByte failed");
+    EXPECT_EQ(raisedText<IOError>([&] { port->putByte(1); }), "PutByte failed");
 }
 
 TEST_F(PortOnLinux, NegativeCountIsAFailureEvenWhenTheDriverEchoesIt) {
     auto port = openPort();
     // The driver refuses a negative count with -1; that equals the count
     // asked for here, and must still not pass as "all sent".
-    EXPECT_EQ(ioFailure([&] { port->putData(Bytes{1, 2}, -1); }), "PutData2: Sent only -1 of -1 bytes");
+    EXPECT_EQ(raisedText<IOError>([&] { port->putData(Bytes{1, 2}, -1); }), "PutData2: Sent only -1 of -1 bytes");
     EXPECT_TRUE(fake.sent.empty());
 }
 
@@ -298,28 +288,28 @@ TEST_F(PortOnLinux, ClosedPortPassesHandleMinusOneToTheDriver) {
     fake.failGetData = true;
     fake.getDataResult = -1;
     Bytes buf(4);
-    EXPECT_EQ(ioFailure([&] { port.getData(buf); }), "getData: failed");
+    EXPECT_EQ(raisedText<IOError>([&] { port.getData(buf); }), "getData: failed");
     EXPECT_EQ(fake.handles.back(), -1);
-    EXPECT_EQ(ioFailure([&] { port.getByte(); }), "getByte: Port not open");
+    EXPECT_EQ(raisedText<IOError>([&] { port.getByte(); }), "getByte: Port not open");
     EXPECT_FALSE(fake.called("SerGetByte"));
     fake.queryResults["SerSetDTR"] = -1;
-    EXPECT_EQ(ioFailure([&] { port.setDTR(true); }), "setDTR failed");
+    EXPECT_EQ(raisedText<IOError>([&] { port.setDTR(true); }), "setDTR failed");
     EXPECT_EQ(fake.handles.back(), -1);
-    EXPECT_EQ(ioFailure([&] { port.rxReadyCount(); }), "rxReadyCount: Port not open");
-    EXPECT_EQ(ioFailure([&] { port.sigCTS(); }), "sigCTS: Port not open");
-    EXPECT_EQ(ioFailure([&] { port.sigDSR(); }), "sigDSR: Port not open");
-    EXPECT_EQ(ioFailure([&] { port.sigCD(); }), "sigCD: Port not open");
-    EXPECT_EQ(ioFailure([&] { port.txBufCount(); }), "txBufCount: Port not open");
-    EXPECT_EQ(ioFailure([&] { port.sigRing(); }), "sigRing: Port not open");
+    EXPECT_EQ(raisedText<IOError>([&] { port.rxReadyCount(); }), "rxReadyCount: Port not open");
+    EXPECT_EQ(raisedText<IOError>([&] { port.sigCTS(); }), "sigCTS: Port not open");
+    EXPECT_EQ(raisedText<IOError>([&] { port.sigDSR(); }), "sigDSR: Port not open");
+    EXPECT_EQ(raisedText<IOError>([&] { port.sigCD(); }), "sigCD: Port not open");
+    EXPECT_EQ(raisedText<IOError>([&] { port.txBufCount(); }), "txBufCount: Port not open");
+    EXPECT_EQ(raisedText<IOError>([&] { port.sigRing(); }), "sigRing: Port not open");
 }
 
 TEST_F(PortOnLinux, UnsupportedFeaturesFailFirstWithTheHostName) {
     SerialPortLocal closed;
-    EXPECT_EQ(ioFailure([&] { closed.sigBreak(); }), "sigBreak not supported on Linux");
-    EXPECT_EQ(ioFailure([&] { closed.sigFrameErr(); }), "sigFrameErr not supported on Linux");
-    EXPECT_EQ(ioFailure([&] { closed.sigOverrun(); }), "sigOverrun not supported on Linux");
-    EXPECT_EQ(ioFailure([&] { closed.sigParityErr(); }), "sigParityErr not supported on Linux");
-    EXPECT_EQ(ioFailure([&] { closed.rxOverflow(); }), "rxOverflow not supported on Linux");
+    EXPECT_EQ(raisedText<IOError>([&] { closed.sigBreak(); }), "sigBreak not supported on Linux");
+    EXPECT_EQ(raisedText<IOError>([&] { closed.sigFrameErr(); }), "sigFrameErr not supported on Linux");
+    EXPECT_EQ(raisedText<IOError>([&] { closed.sigOverrun(); }), "sigOverrun not supported on Linux");
+    EXPECT_EQ(raisedText<IOError>([&] { closed.sigParityErr(); }), "sigParityErr not supported on Linux");
+    EXPECT_EQ(raisedText<IOError>([&] { closed.rxOverflow(); }), "rxOverflow not supported on Linux");
     EXPECT_TRUE(fake.calls.empty());
 }
 
@@ -327,8 +317,8 @@ TEST(PortOnIrix, SetRtsAndSetDtrAreRefusedEvenOnAClosedPort) {
     ScopedHostOverride h(HostInfo{"Irix", "mips", "", ""});
     FakeDriver& fake = FakeDriver::install();
     SerialPortLocal port;
-    EXPECT_EQ(ioFailure([&] { port.setRTS(true); }), "setRts not supported on Irix");
-    EXPECT_EQ(ioFailure([&] { port.setDTR(true); }), "setDTR not supported on Irix");
+    EXPECT_EQ(raisedText<IOError>([&] { port.setRTS(true); }), "setRts not supported on Irix");
+    EXPECT_EQ(raisedText<IOError>([&] { port.setDTR(true); }), "setDTR not supported on Irix");
     EXPECT_TRUE(fake.calls.empty());
 }
 
@@ -336,8 +326,8 @@ TEST(PortOnMac, FlushOfTheOutputStreamNeedsTxBufCount) {
     ScopedHostOverride h(HostInfo{"Mac OS", "ppc", "", ""});
     FakeDriver::install();
     SerialPortLocal port(std::make_shared<SerialConfig>("Modem Port"));
-    EXPECT_EQ(ioFailure([&] { port.txBufCount(); }), "txBufCount not supported on Mac OS");
-    EXPECT_EQ(ioFailure([&] { port.sigCD(); }), "sigCD not supported on Mac OS");
+    EXPECT_EQ(raisedText<IOError>([&] { port.txBufCount(); }), "txBufCount not supported on Mac OS");
+    EXPECT_EQ(raisedText<IOError>([&] { port.sigCD(); }), "sigCD not supported on Mac OS");
 }
 
 TEST_F(PortOnWindowsNT, QueryResultsAndTheirFailures) {
@@ -359,7 +349,7 @@ TEST_F(PortOnWindowsNT, QueryResultsAndTheirFailures) {
                            "txFlush failed",    "txDrain failed",  "setRTS failed",  "sendBreak failed"};
     for (size_t i = 0; i < std::size(failing); ++i) {
         fake.queryResults[failing[i].first] = -1;
-        EXPECT_EQ(ioFailure(failing[i].second), texts[i]);
+        EXPECT_EQ(raisedText<IOError>(failing[i].second), texts[i]);
     }
     fake.queryResults.clear();
     fake.queryResults["SerSigCD"] = 1;
@@ -369,8 +359,8 @@ TEST_F(PortOnWindowsNT, QueryResultsAndTheirFailures) {
     EXPECT_FALSE(port->sigCTS());
     EXPECT_EQ(port->rxFlush(), 17);
     fake.setTimeoutResult = -1;
-    EXPECT_EQ(ioFailure([&] { port->setTimeoutRx(5); }), "setTimeoutRx failed");
-    EXPECT_EQ(ioFailure([&] { port->setTimeoutTx(5); }), "setTimeoutTx failed");
+    EXPECT_EQ(raisedText<IOError>([&] { port->setTimeoutRx(5); }), "setTimeoutRx failed");
+    EXPECT_EQ(raisedText<IOError>([&] { port->setTimeoutTx(5); }), "setTimeoutTx failed");
 }
 
 TEST_F(PortOnLinux, NamesAndVersion) {

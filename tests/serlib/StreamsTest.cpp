@@ -8,10 +8,11 @@
 #include <string>
 
 #include "FakeDriver.h"
+#include "Raises.h"
 #include "Serlib/HostInfo.h"
+#include "Serlib/SerialPortLocal.h"
 #include "Serlib/SerInputStream.h"
 #include "Serlib/SerOutputStream.h"
-#include "Serlib/SerialPortLocal.h"
 
 using namespace std::chrono_literals;
 using Serlib::Bytes;
@@ -37,22 +38,14 @@ protected:
     std::shared_ptr<SerialPortLocal> port;
 };
 
-std::string ioFailure(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const IOError& e) {
-        return e.what();
-    }
-    return "";
-}
 
 }  // namespace
 
 TEST_F(Streams, StreamsOnAClosedPortAreRefusedAndTouchNoTimeout) {
     port->close();
     fake.calls.clear();
-    EXPECT_EQ(ioFailure([&] { SerInputStream in(port); }), "Port not open");
-    EXPECT_EQ(ioFailure([&] { SerOutputStream out(port); }), "Port not open");
+    EXPECT_EQ(raisedText<IOError>([&] { SerInputStream in(port); }), "Port not open");
+    EXPECT_EQ(raisedText<IOError>([&] { SerOutputStream out(port); }), "Port not open");
     EXPECT_TRUE(fake.calls.empty());
 }
 
@@ -76,7 +69,7 @@ TEST_F(Streams, WriteSendsTheLowByteAndRanges) {
     EXPECT_THROW(out.write(Bytes{1, 2}, 0, -1), std::out_of_range);
     EXPECT_EQ(fake.sent.size(), 6u);
     fake.acceptLimit = 1;
-    EXPECT_EQ(ioFailure([&] { out.write(Bytes{7, 7}); }), "PutData1: Sent only 1 of 2 bytes");
+    EXPECT_EQ(raisedText<IOError>([&] { out.write(Bytes{7, 7}); }), "PutData1: Sent only 1 of 2 bytes");
 }
 
 TEST_F(Streams, FlushWaitsUntilTheDriverHasNothingLeft) {
@@ -85,7 +78,7 @@ TEST_F(Streams, FlushWaitsUntilTheDriverHasNothingLeft) {
     out.flush();
     EXPECT_EQ(fake.count("SerTxBufCount"), 1);
     fake.txBufCountResult = -1;
-    EXPECT_EQ(ioFailure([&] { out.flush(); }), "txBufCount failed");
+    EXPECT_EQ(raisedText<IOError>([&] { out.flush(); }), "txBufCount failed");
 }
 
 TEST_F(Streams, ReadKeepsPollingUntilAByteArrives) {
@@ -127,7 +120,7 @@ TEST_F(Streams, ReadErrorsReachTheCaller) {
     fake.failGetData = true;
     fake.getDataResult = -1;
     Bytes buf(4);
-    EXPECT_EQ(ioFailure([&] { in.read(buf); }), "getData: failed");
+    EXPECT_EQ(raisedText<IOError>([&] { in.read(buf); }), "getData: failed");
 }
 
 TEST_F(Streams, AvailableAndCloseGoToThePort) {
@@ -136,7 +129,7 @@ TEST_F(Streams, AvailableAndCloseGoToThePort) {
     EXPECT_EQ(in.available(), 4);
     in.close();
     EXPECT_EQ(port->getPortNum(), -1);
-    EXPECT_EQ(ioFailure([&] { SerInputStream again(port); }), "Port not open");
+    EXPECT_EQ(raisedText<IOError>([&] { SerInputStream again(port); }), "Port not open");
     SerOutputStream out(std::make_shared<SerialPortLocal>(std::make_shared<SerialConfig>("COM1")));
     out.close();  // the output stream leaves its port alone
     EXPECT_EQ(fake.count("SerClosePort"), 1);

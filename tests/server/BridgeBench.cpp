@@ -10,12 +10,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
-#include "ChildProcess.h"
+#include "LineClient.h"
 #include "LocalCAM.h"
-#include "ServerTestSupport.h"
+#include "RecordingStatusView.h"
+#include "VirtualModem.h"
 
 namespace {
 
@@ -41,16 +44,17 @@ int main(int argc, char** argv) {
     const int trips = argc > 1 ? std::atoi(argv[1]) : 200;
     const int idleSeconds = argc > 2 ? std::atoi(argv[2]) : 10;
 
-    TempDir dir;
-    const std::string link = dir.path() + "/modem";
-    ChildProcess vdev({programPath("vdev"), "--link", link});
-    if (!vdev.readLine(10s)) {
-        std::fprintf(stderr, "vdev did not start\n");
+    std::unique_ptr<VirtualModem> modem;
+    try {
+        modem = std::make_unique<VirtualModem>();
+    } catch (const std::runtime_error& e) {
+        std::fprintf(stderr, "%s\n", e.what());
         return 1;
     }
-    LocalCAM cam(link, 0, 115200, 8, 1, "None", "None", 0,
-                 {[](int, LocalCAM&) -> std::unique_ptr<StatusView> { return std::make_unique<QuietView>(); },
-                  [](const std::string&) { return std::optional<InetAddress>(InetAddress{"bench", "127.0.0.1"}); }});
+    LocalCAM::Dependencies quiet;
+    quiet.makeView = [](int, LocalCAM&) -> std::unique_ptr<StatusView> { return std::make_unique<QuietView>(); };
+    quiet.lookup = testHost;
+    LocalCAM cam(modem->link(), 0, 115200, 8, 1, "None", "None", 0, std::move(quiet));
     LineClient client(cam.listeningPort());
     if (client.readLine() != std::optional<std::string>("OK")) {
         std::fprintf(stderr, "no greeting\n");

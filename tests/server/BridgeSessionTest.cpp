@@ -19,17 +19,16 @@
 #include <thread>
 
 #include "ClientSocket.h"
-#include "HexCodec.h"
+#include "Eventually.h"
+#include "LineClient.h"
 #include "LocalCAM.h"
-#include "ServerTestSupport.h"
+#include "ProcessState.h"
+#include "PtyDevice.h"
+#include "RecordingStatusView.h"
+
+using namespace std::chrono_literals;
 
 namespace {
-
-std::string hexOf(const std::string& bytes) {
-    return HexCodec::BS2S(Bytes(bytes.begin(), bytes.end()), static_cast<int>(bytes.size()));
-}
-
-std::optional<InetAddress> testHost(const std::string&) { return InetAddress{"testhost", "192.0.2.7"}; }
 
 class Bridge : public ::testing::Test {
 protected:
@@ -39,9 +38,10 @@ protected:
                std::chrono::milliseconds replyDelay = 0ms) {
         device = std::make_unique<PtyDevice>(std::move(responder), replyDelay);
         log = std::make_shared<ViewLog>();
-        cam = std::make_unique<LocalCAM>(
-            device->path(), 0, 9600, 8, 1, "None", handshake, 0,
-            LocalCAM::Dependencies{viewFactory(log), testHost, SerOutPort::OpenLocalPort, std::move(startThread)});
+        LocalCAM::Dependencies dependencies = recordingDependencies(log);
+        dependencies.makeView = viewFactory(log);
+        dependencies.startThread = std::move(startThread);
+        cam = std::make_unique<LocalCAM>(device->path(), 0, 9600, 8, 1, "None", handshake, 0, std::move(dependencies));
         port = cam->listeningPort();
         ASSERT_GT(port, 0);
         ASSERT_TRUE(log->waitFor("status", "Awaiting client connection"));
@@ -74,14 +74,14 @@ protected:
 // its updates reaches the screen only when it resumes them. Once armed, each
 // text is logged with what the device and the client had when it reached
 // the screen.
-class ScreenTimingView : public RecordingView {
+class ScreenTimingView : public RecordingStatusView {
 public:
     struct Watch {
         std::atomic<PtyDevice*> device{nullptr};
         std::atomic<int> clientFd{-1};
     };
     ScreenTimingView(std::shared_ptr<ViewLog> log, std::shared_ptr<Watch> watch)
-        : RecordingView(log), log_(std::move(log)), watch_(std::move(watch)) {}
+        : RecordingStatusView(log), log_(std::move(log)), watch_(std::move(watch)) {}
     void ShowStatus(const std::string& a) override { show("status", a); }
     void ShowTX(const std::string& a) override { show("tx", a); }
     void ShowRX(const std::string& a) override { show("rx", a); }
@@ -121,7 +121,7 @@ private:
 // Holds the first answer the exchanging thread shows ("RXD = ...") until
 // the test opens the gate, so that the test can make things happen between
 // an exchange's end and its answer's way to the client.
-class AnswerGateView : public RecordingView {
+class AnswerGateView : public RecordingStatusView {
 public:
     struct Gate {
         std::mutex mutex;
@@ -130,9 +130,9 @@ public:
         bool reached = false;
     };
     AnswerGateView(std::shared_ptr<ViewLog> log, std::shared_ptr<Gate> gate)
-        : RecordingView(std::move(log)), gate_(std::move(gate)) {}
+        : RecordingStatusView(std::move(log)), gate_(std::move(gate)) {}
     void ShowStatus(const std::string& a) override {
-        RecordingView::ShowStatus(a);
+        RecordingStatusView::ShowStatus(a);
         if (a.rfind("RXD = ", 0) != 0) return;
         std::unique_lock<std::mutex> lock(gate_->mutex);
         gate_->reached = true;
@@ -143,13 +143,6 @@ public:
 private:
     std::shared_ptr<Gate> gate_;
 };
-
-// Echoes every byte it gets at once.
-std::string echo(std::string& pending) {
-    std::string out;
-    out.swap(pending);
-    return out;
-}
 
 }  // namespace
 
@@ -210,11 +203,7 @@ TEST_F(Bridge, StartsGreetsAndAnswersATWithTheStatusTextsInOrder) {
 // The device echoes what it gets, so every answer shows the exact bytes that
 // went out for its command.
 TEST_F(Bridge, CommandLinesBecomeExactlyTheBytesTheProtocolSays) {
-    start([](std::string& pending) {
-        std::string echo;
-        echo.swap(pending);
-        return echo;
-    });
+    start(PtyDevice::echo());
     auto client = connect();
     std::string expectedLine;
     const auto expectOut = [&](const std::string& command, const std::string& bytes) {
@@ -241,11 +230,7 @@ TEST_F(Bridge, CommandLinesBecomeExactlyTheBytesTheProtocolSays) {
 }
 
 TEST_F(Bridge, ThirtyTwoCharactersAreSentAndLongerLinesAreDroppedWithoutAnswer) {
-    start([](std::string& pending) {
-        std::string echo;
-        echo.swap(pending);
-        return echo;
-    });
+    start(PtyDevice::echo());
     auto client = connect();
     const std::string text32(32, 'q');
     // 33 bytes come back; the buffer takes 32, the line feed waits in the port.
@@ -292,7 +277,7 @@ TEST_F(Bridge, KillCloseEmptyLineAndEndOfStreamEndTheConnectionWithClose) {
         std::vector<std::string> expected = ending.statuses;
         expected.push_back("Closed client connection!");
         expected.push_back("Awaiting client connection");
-        EXPECT_EQ(log->statusesFrom(from), expected) << ending.sent;
+        EXPECT_EQ(log->textsFrom("status", from), expected) << ending.sent;
     }
     EXPECT_EQ(device->received(), "") << "no ending reaches the serial line";
 }
@@ -536,7 +521,7 @@ TEST_F(Bridge, AnEchoedXoffCostsOneBoundedWriteAndTheLineRunsAgain) {
 
 TEST_F(Bridge, AnAnswerGoesOnlyToTheClientWhoseCommandItAnswers) {
     auto gate = std::make_shared<AnswerGateView::Gate>();
-    start(echo, [gate](std::shared_ptr<ViewLog> viewLog) -> LocalCAM::ViewFactory {
+    start(PtyDevice::echo(), [gate](std::shared_ptr<ViewLog> viewLog) -> LocalCAM::ViewFactory {
         return [viewLog, gate](int, LocalCAM&) -> std::unique_ptr<StatusView> {
             return std::make_unique<AnswerGateView>(viewLog, gate);
         };
@@ -640,7 +625,7 @@ TEST_F(Bridge, AnOldSessionsCloseLeavesTheNextClientsStatusAlone) {
     const size_t secondAccepted = *log->waitFor("status", "Client connection accepted!", *accepted + 1);
     // Longer than the old session's pause between its two texts.
     std::this_thread::sleep_for(1500ms);
-    const std::vector<std::string> after = log->statusesFrom(secondAccepted + 1);
+    const std::vector<std::string> after = log->textsFrom("status", secondAccepted + 1);
     EXPECT_EQ(std::count(after.begin(), after.end(), "Awaiting client connection."), 0)
         << ::testing::PrintToString(after);
     EXPECT_EQ(std::count(after.begin(), after.end(), "Can't close - no current client."), 0)

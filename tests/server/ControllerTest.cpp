@@ -5,17 +5,16 @@
 
 #include "ChildProcess.h"
 #include "ClientSocket.h"
+#include "LineClient.h"
 #include "LocalCAM.h"
 #include "NetError.h"
-#include "ServerTestSupport.h"
+#include "PtyDevice.h"
+#include "RecordingStatusView.h"
 #include "TcpListener.h"
 
-namespace {
+using namespace std::chrono_literals;
 
-std::optional<InetAddress> testHost(const std::string& name) {
-    if (name == "nowhere") return std::nullopt;
-    return InetAddress{name.empty() ? "testhost" : name, "192.0.2.7"};
-}
+namespace {
 
 std::string driverPortsLink(const std::string& name) {
     // Where the driver looks for a "COMn" port before the /dev/ttyS device.
@@ -29,7 +28,7 @@ TEST(Controller, ASerialPortThatDoesNotOpenIsShownAndEveryCommandIsStillAnswered
         GTEST_SKIP() << "this machine has a COM3 device";
     }
     auto log = std::make_shared<ViewLog>();
-    LocalCAM cam("COM3", 0, 9600, 8, 1, "None", "None", 1, {recordingViewFactory(log), testHost});
+    LocalCAM cam("COM3", 0, 9600, 8, 1, "None", "None", 1, recordingDependencies(log));
     EXPECT_FALSE(cam.serialOpen());
     EXPECT_EQ(log->texts("serial"), std::vector<std::string>{"Serial Port COM3 Could Not Open"});
     ASSERT_TRUE(log->waitFor("status", "Awaiting client connection"));
@@ -49,10 +48,10 @@ TEST(Controller, ASerialPortThatDoesNotOpenIsShownAndEveryCommandIsStillAnswered
 }
 
 TEST(Controller, ATcpPortInUseIsShownAndTheWindowKeepsWorking) {
-    PtyDevice device;
+    PtyDevice device(PtyDevice::modem());
     TcpListener other = TcpListener::listen(0);
     auto log = std::make_shared<ViewLog>();
-    LocalCAM cam(device.path(), other.port(), 9600, 8, 1, "None", "None", 0, {recordingViewFactory(log), testHost});
+    LocalCAM cam(device.path(), other.port(), 9600, 8, 1, "None", "None", 0, recordingDependencies(log));
     EXPECT_EQ(log->texts("status"),
               std::vector<std::string>{"Can't Get ServerSocket at Port " + std::to_string(other.port())});
     EXPECT_FALSE(LocalCAM::connectthread());
@@ -68,7 +67,7 @@ TEST(Controller, ATcpPortInUseIsShownAndTheWindowKeepsWorking) {
 }
 
 TEST(Controller, ShowsTheConfigurationLineOfAnOpenedPort) {
-    PtyDevice device;
+    PtyDevice device(PtyDevice::modem());
     TempDir dir;
     // A name of the setup window's form, as a link to the device.
     const std::string name = dir.path() + "/COM8";
@@ -89,16 +88,16 @@ TEST(Controller, ShowsTheConfigurationLineOfAnOpenedPort) {
     };
     for (const Case& c : cases) {
         auto log = std::make_shared<ViewLog>();
-        LocalCAM cam(name, 0, c.baud, c.dbits, c.sbits, c.parity, c.handshake, c.dtr, {recordingViewFactory(log), testHost});
+        LocalCAM cam(name, 0, c.baud, c.dbits, c.sbits, c.parity, c.handshake, c.dtr, recordingDependencies(log));
         EXPECT_TRUE(cam.serialOpen());
         EXPECT_EQ(log->texts("serial"), std::vector<std::string>{c.line});
     }
 }
 
 TEST(Controller, LooksUpHostNamesAndReportsUnknownOnes) {
-    PtyDevice device;
+    PtyDevice device(PtyDevice::modem());
     auto log = std::make_shared<ViewLog>();
-    LocalCAM cam(device.path(), 0, 9600, 8, 1, "None", "None", 0, {recordingViewFactory(log), testHost});
+    LocalCAM cam(device.path(), 0, 9600, 8, 1, "None", "None", 0, recordingDependencies(log));
     EXPECT_EQ(log->texts("ip"), std::vector<std::string>{"testhost/192.0.2.7"});
     ASSERT_TRUE(log->waitFor("status", "Awaiting client connection"));
     const size_t from = log->size();

@@ -8,8 +8,10 @@
 #include "Serlib/SerialConfig.h"
 #include "Serlib/SerialPort.h"
 #include "ChildProcess.h"
+#include "PtyDevice.h"
 #include "SerOutPort.h"
-#include "ServerTestSupport.h"
+
+using namespace std::chrono_literals;
 
 using Serlib::SerialConfig;
 
@@ -27,7 +29,7 @@ Bytes expectedBuffer(const std::string& answer) {
 }  // namespace
 
 TEST(SerOutPort, BuildsTheConfigurationFromTheLineSettingsAndSetsTheLine) {
-    PtyDevice device;
+    PtyDevice device(PtyDevice::modem());
     {
         SerOutPort sop(device.path(), 19200, 8, 1, "None", "None", 1);
         ASSERT_TRUE(sop.PortOpen());
@@ -39,8 +41,7 @@ TEST(SerOutPort, BuildsTheConfigurationFromTheLineSettingsAndSetsTheLine) {
         EXPECT_FALSE(sop.serCfg->getHardFlow());
         EXPECT_EQ(sop.serCfg->getTxLen(), 2048);
         EXPECT_EQ(sop.serCfg->getRxLen(), 4096);
-        termios tio{};
-        ASSERT_TRUE(device.attributes(tio));
+        const termios tio = device.settings();
         EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B19200));
         EXPECT_EQ(tio.c_oflag & OPOST, 0u) << "output processing would turn LF into CR LF";
     }
@@ -52,15 +53,14 @@ TEST(SerOutPort, BuildsTheConfigurationFromTheLineSettingsAndSetsTheLine) {
         EXPECT_EQ(sop.serCfg->getStopBits(), SerialConfig::ST_2BITS);
         EXPECT_EQ(sop.serCfg->getParity(), SerialConfig::PY_EVEN);
         EXPECT_EQ(sop.serCfg->getHandshake(), SerialConfig::HS_XONXOFF);
-        termios tio{};
-        ASSERT_TRUE(device.attributes(tio));
+        const termios tio = device.settings();
         // A pseudo-terminal keeps the speed but no framing of its own.
         EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
     }
 }
 
 TEST(SerOutPort, HandshakeAndUnknownValuesMapAsTheTablesSay) {
-    PtyDevice device;
+    PtyDevice device(PtyDevice::modem());
     {
         SerOutPort sop(device.path(), 9600, 8, 1, "None", "CTSDTR", 0);
         EXPECT_EQ(sop.serCfg->getHandshake(), SerialConfig::HS_CTSRTS);
@@ -85,7 +85,7 @@ TEST(SerOutPort, HandshakeAndUnknownValuesMapAsTheTablesSay) {
 }
 
 TEST(SerOutPort, TextAndByteExchangesPutExactlyTheirBytesOnTheLine) {
-    PtyDevice device;
+    PtyDevice device(PtyDevice::modem());
     SerOutPort sop(device.path(), 9600, 8, 1, "None", "None", 0);
     ASSERT_TRUE(sop.PortOpen());
 
@@ -136,7 +136,7 @@ TEST(SerOutPort, ALateAnswerIsCollectedByTheNextExchange) {
 }
 
 TEST(SerOutPort, AFailedWriteReportsNoBytesAndDoesNotWait) {
-    PtyDevice device;
+    PtyDevice device(PtyDevice::modem());
     SerOutPort sop(device.path(), 9600, 8, 1, "None", "None", 0);
     ASSERT_TRUE(sop.PortOpen());
     sop.SendSerial(std::string("AT"));

@@ -4,20 +4,22 @@
 // under the same link, on a new pseudo-terminal.
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <filesystem>
 
-#include "ChildProcess.h"
+#include "Eventually.h"
+#include "LineClient.h"
 #include "LocalCAM.h"
-#include "ServerTestSupport.h"
+#include "ProcessState.h"
+#include "RecordingStatusView.h"
+#include "VirtualModem.h"
+
+using namespace std::chrono_literals;
 
 namespace {
-
-std::optional<InetAddress> testHost(const std::string&) { return InetAddress{"testhost", "192.0.2.7"}; }
 
 std::chrono::nanoseconds processCpuTime() {
     timespec ts{};
@@ -42,13 +44,11 @@ std::optional<termios> settingsOfOpenDevice(const std::string& path) {
 class VdevBridge : public ::testing::Test {
 protected:
     void SetUp() override {
-        link = dir.path() + "/modem";
-        vdev = std::make_unique<ChildProcess>(std::vector<std::string>{programPath("vdev"), "--link", link});
-        std::optional<std::string> path = vdev->readLine(10s);
-        ASSERT_TRUE(path);
-        firstPath = *path;
+        modem = std::make_unique<VirtualModem>();
+        link = modem->link();
+        firstPath = modem->path();
         log = std::make_shared<ViewLog>();
-        cam = std::make_unique<LocalCAM>(link, 0, 19200, 8, 1, "None", "None", 0, LocalCAM::Dependencies{recordingViewFactory(log), testHost});
+        cam = std::make_unique<LocalCAM>(link, 0, 19200, 8, 1, "None", "None", 0, recordingDependencies(log));
         ASSERT_TRUE(cam->serialOpen());
         client = std::make_unique<LineClient>(cam->listeningPort());
         ASSERT_EQ(client->readLine(), std::optional<std::string>("OK"));
@@ -56,7 +56,7 @@ protected:
     void TearDown() override {
         client.reset();
         cam.reset();
-        vdev.reset();
+        modem.reset();
     }
     std::string ask(const std::string& command) {
         client->send(command);
@@ -65,14 +65,13 @@ protected:
         return answer.value_or("<end of stream>");
     }
     void pull() {
-        vdev->signal(SIGUSR1);
+        modem->vanish();
         ASSERT_TRUE(eventually([&] { return !std::filesystem::is_symlink(link); }));
     }
 
-    TempDir dir;
+    std::unique_ptr<VirtualModem> modem;
     std::string link;
     std::string firstPath;
-    std::unique_ptr<ChildProcess> vdev;
     std::shared_ptr<ViewLog> log;
     std::unique_ptr<LocalCAM> cam;
     std::unique_ptr<LineClient> client;
@@ -103,11 +102,10 @@ TEST_F(VdevBridge, ADevicePulledAndPluggedBackIsUsedAgainWithItsSettings) {
     EXPECT_EQ(log->count("status", "Serial device lost"), 1u);
     EXPECT_EQ(log->count("status", "Serial device back"), 0u);
 
-    vdev->signal(SIGUSR2);
-    std::optional<std::string> secondPath = vdev->readLine(10s);
-    ASSERT_TRUE(secondPath);
-    EXPECT_NE(*secondPath, firstPath);
-    ASSERT_EQ(std::filesystem::read_symlink(link).string(), *secondPath);
+    modem->comeBack();
+    const std::string secondPath = modem->path();
+    EXPECT_NE(secondPath, firstPath);
+    ASSERT_EQ(std::filesystem::read_symlink(link).string(), secondPath);
 
     std::string answer = ask("AT");
     if (answer != "4F4B0D0A") answer = ask("AT");
@@ -121,8 +119,8 @@ TEST_F(VdevBridge, ADevicePulledAndPluggedBackIsUsedAgainWithItsSettings) {
     EXPECT_EQ(log->count("status", "Serial device back"), 1u);
 
     // The new terminal got the port's bit rate and raw mode again.
-    std::optional<termios> tio = settingsOfOpenDevice(*secondPath);
-    ASSERT_TRUE(tio) << "the driver holds no descriptor of " << *secondPath;
+    std::optional<termios> tio = settingsOfOpenDevice(secondPath);
+    ASSERT_TRUE(tio) << "the driver holds no descriptor of " << secondPath;
     EXPECT_EQ(cfgetospeed(&*tio), static_cast<speed_t>(B19200));
     EXPECT_EQ(tio->c_lflag & (ICANON | ECHO), 0u);
     EXPECT_EQ(tio->c_oflag & OPOST, 0u);

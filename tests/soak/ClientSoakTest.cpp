@@ -20,9 +20,9 @@ TEST_F(ClientSoak, AServerThatResetsAgainAndAgainLeavesTheClientAtItsPromptEachT
         ASSERT_FALSE(cam->HasSocket()) << "round " << round;
         auto peer = connectAndGreet(round);
         peer->send("4F4B0D0A");
-        ASSERT_TRUE(recorder.waitFor(Shown::Rx, "4F4B0D0A", round));
+        ASSERT_TRUE(log->waitForCount("rx", "4F4B0D0A", round));
         peer->abort();
-        ASSERT_TRUE(recorder.waitFor(Shown::Status, "Local I/O and Socket Closed", round)) << "round " << round;
+        ASSERT_TRUE(log->waitForCount("status", "Local I/O and Socket Closed", round)) << "round " << round;
         ASSERT_TRUE(eventually([&] { return !cam->HasService() && !cam->HasSocket(); })) << "round " << round;
         ASSERT_EQ(statuses().back(), please) << "round " << round;
         // Sending now is refused at once, not written into a dead socket.
@@ -74,16 +74,16 @@ TEST_F(ClientSoak, AMegabyteLineIsTakenInBoundedMemoryAndTheNextLinesStillArrive
     const long peakBefore = peakResidentKiB();
     peer->send(std::string(1 << 20, 'A'));
     peer->send("4F4B0D0A");
-    ASSERT_TRUE(recorder.waitFor(Shown::Rx, "4F4B0D0A"));
+    ASSERT_TRUE(log->waitFor("rx", "4F4B0D0A"));
     EXPECT_LT(peakResidentKiB() - peakBefore, 16 * 1024) << "KiB more at the peak";
-    const std::vector<std::string> received = recorder.texts(Shown::Rx);
+    const std::vector<std::string> received = log->texts("rx");
     ASSERT_EQ(received.size(), 2u);
     EXPECT_LE(received[0].size(), LineReader::kDefaultMaxLine) << "the long line is kept only in part";
     EXPECT_EQ(received[0].find_first_not_of('A'), std::string::npos);
 
     // A second megabyte without a line end, then the server goes.
     peer->send(std::string(1 << 20, 'B') + "\nCLOSE");
-    ASSERT_TRUE(recorder.waitFor(Shown::Status, "Received close command from server"));
+    ASSERT_TRUE(log->waitFor("status", "Received close command from server"));
     ASSERT_TRUE(eventually([&] { return !cam->HasService() && !cam->HasSocket(); }));
     EXPECT_EQ(statuses().back(), please);
 }

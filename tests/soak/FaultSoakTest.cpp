@@ -11,13 +11,14 @@
 
 #include "HexCodec.h"
 #include "SoakSupport.h"
+#include "VirtualModem.h"
 
 namespace {
 
 const std::string kOK = "4F4B0D0A";  // the modem's "OK" CR LF
 
 struct ModemBridge {
-    std::shared_ptr<TimedLog> log = std::make_shared<TimedLog>();
+    std::shared_ptr<ViewLog> log = std::make_shared<ViewLog>();
     VirtualModem modem;
     std::unique_ptr<LocalCAM> cam;
 
@@ -27,18 +28,9 @@ struct ModemBridge {
     int port() const { return cam->listeningPort(); }
 };
 
-void expectFreshClientServed(int port) {
-    Client fresh(port);
-    EXPECT_EQ(fresh.readLine(), "OK");
-    fresh.send("AT");
-    EXPECT_EQ(fresh.readLine(), kOK);
-    fresh.send("KILL");
-    EXPECT_EQ(fresh.readLine(), "CLOSE");
-}
-
 // The indexes of the clients with a line or the end of the stream waiting,
 // once any has one (or the time ran out: none).
-std::vector<size_t> readyClients(std::vector<std::unique_ptr<Client>>& clients, std::chrono::milliseconds timeout) {
+std::vector<size_t> readyClients(std::vector<std::unique_ptr<LineClient>>& clients, std::chrono::milliseconds timeout) {
     std::vector<pollfd> fds;
     for (auto& c : clients) fds.push_back({c ? c->socket().fd() : -1, POLLIN, 0});
     int r;
@@ -55,29 +47,29 @@ std::vector<size_t> readyClients(std::vector<std::unique_ptr<Client>>& clients, 
 TEST(FaultSoak, TwentyClientsAtOnceAreServedOneAtATimeOldestFirst) {
     ModemBridge bridge;
     ASSERT_TRUE(bridge.cam->serialOpen());
-    std::vector<std::unique_ptr<Client>> clients;
-    for (int i = 0; i < 20; ++i) clients.push_back(std::make_unique<Client>(bridge.port(), 30s));
+    std::vector<std::unique_ptr<LineClient>> clients;
+    for (int i = 0; i < 20; ++i) clients.push_back(std::make_unique<LineClient>(bridge.port(), 30s));
 
     for (size_t turn = 0; turn < 20; ++turn) {
         const std::vector<size_t> ready = readyClients(clients, 20s);
         ASSERT_EQ(ready.size(), 1u) << "turn " << turn << ": more or fewer than one client greeted";
         ASSERT_EQ(ready[0], turn) << "not the oldest waiting client";
-        Client& served = *clients[turn];
-        ASSERT_EQ(served.readLine(), "OK") << "turn " << turn;
+        LineClient& served = *clients[turn];
+        ASSERT_EQ(served.readLineOrEnd(), "OK") << "turn " << turn;
         served.send("AT");
-        ASSERT_EQ(served.readLine(), kOK) << "turn " << turn;
+        ASSERT_EQ(served.readLineOrEnd(), kOK) << "turn " << turn;
         // The exchange took 150 ms at least; meanwhile nobody else heard a word.
         for (size_t other = turn + 1; other < clients.size(); ++other) {
             EXPECT_FALSE(clients[other]->hasInput()) << "client " << other << " during turn " << turn;
         }
         served.send("KILL");
-        ASSERT_EQ(served.readLine(), "CLOSE") << "turn " << turn;
-        ASSERT_EQ(served.readLine(), std::nullopt) << "turn " << turn << ": more after CLOSE (a second greeting?)";
+        ASSERT_EQ(served.readLineOrEnd(), "CLOSE") << "turn " << turn;
+        ASSERT_EQ(served.readLineOrEnd(), std::nullopt) << "turn " << turn << ": more after CLOSE (a second greeting?)";
         clients[turn].reset();
     }
     EXPECT_EQ(bridge.log->count("status", "Client connection accepted!"), 20u);
     EXPECT_EQ(bridge.log->count("rx", kOK), 20u);
-    expectFreshClientServed(bridge.port());
+    expectFreshClientServed(bridge.port(), kOK);
 }
 
 TEST(FaultSoak, AClientClosingHalfWayThroughALineOrResettingMidExchangeLeavesTheServerServing) {
@@ -85,8 +77,8 @@ TEST(FaultSoak, AClientClosingHalfWayThroughALineOrResettingMidExchangeLeavesThe
     ASSERT_TRUE(bridge.cam->serialOpen());
     {
         // The last line without its end still counts as a line.
-        Client half(bridge.port());
-        ASSERT_EQ(half.readLine(), "OK");
+        LineClient half(bridge.port());
+        ASSERT_EQ(half.readLineOrEnd(), "OK");
         half.sendRaw("AT");
     }
     ASSERT_TRUE(bridge.log->waitForCount("status", "Closed client connection!", 1));
@@ -95,8 +87,8 @@ TEST(FaultSoak, AClientClosingHalfWayThroughALineOrResettingMidExchangeLeavesThe
 
     {
         // A reset while the exchange waits for the device's answer.
-        Client reset(bridge.port());
-        ASSERT_EQ(reset.readLine(), "OK");
+        LineClient reset(bridge.port());
+        ASSERT_EQ(reset.readLineOrEnd(), "OK");
         reset.send("ATI");
         ASSERT_TRUE(bridge.log->waitForCount("tx", "ATI", 1));
         reset.socket().setAbortiveClose();
@@ -104,7 +96,7 @@ TEST(FaultSoak, AClientClosingHalfWayThroughALineOrResettingMidExchangeLeavesThe
     ASSERT_TRUE(bridge.log->waitForCount("status", "Closed client connection!", 2));
     // The exchange ran to its end: its answer was collected, not left for the next one.
     EXPECT_EQ(bridge.log->count("rx", kOK), 2u);
-    expectFreshClientServed(bridge.port());
+    expectFreshClientServed(bridge.port(), kOK);
 }
 
 // The device is pulled while an exchange waits for its answer, and comes
@@ -113,8 +105,8 @@ TEST(FaultSoak, AClientClosingHalfWayThroughALineOrResettingMidExchangeLeavesThe
 TEST(FaultSoak, TheDeviceVanishingMidExchangeLeavesNoCommandUnanswered) {
     ModemBridge bridge;
     ASSERT_TRUE(bridge.cam->serialOpen());
-    Client client(bridge.port());
-    ASSERT_EQ(client.readLine(), "OK");
+    LineClient client(bridge.port());
+    ASSERT_EQ(client.readLineOrEnd(), "OK");
 
     std::vector<std::string> answers;
     for (size_t i = 0; i < 40; ++i) {
@@ -125,7 +117,7 @@ TEST(FaultSoak, TheDeviceVanishingMidExchangeLeavesNoCommandUnanswered) {
             ASSERT_TRUE(bridge.log->waitForCount("tx", "AT", i + 1));
             bridge.modem.vanish();
         }
-        const std::optional<std::string> line = client.readLine();
+        const std::optional<std::string> line = client.readLineOrEnd();
         ASSERT_TRUE(line) << "answer " << i << " missing";
         EXPECT_LE(line->size(), 64u);
         answers.push_back(*line);
@@ -136,8 +128,8 @@ TEST(FaultSoak, TheDeviceVanishingMidExchangeLeavesNoCommandUnanswered) {
     EXPECT_EQ(bridge.log->count("status", "Serial device lost"), 1u);
     EXPECT_EQ(bridge.log->count("status", "Serial device back"), 1u);
     client.send("KILL");
-    EXPECT_EQ(client.readLine(), "CLOSE");
-    expectFreshClientServed(bridge.port());
+    EXPECT_EQ(client.readLineOrEnd(), "CLOSE");
+    expectFreshClientServed(bridge.port(), kOK);
 }
 
 // A device that sends its counting sequence 0, 1, ..., 255, 0, ... without a
@@ -146,14 +138,14 @@ TEST(FaultSoak, TheDeviceVanishingMidExchangeLeavesNoCommandUnanswered) {
 TEST(FaultSoak, AFloodingDeviceGivesAtMost32BytesAnAnswerAndNoByteTwice) {
     ModemBridge bridge({"--flood", "--silent"});
     ASSERT_TRUE(bridge.cam->serialOpen());
-    Client client(bridge.port());
-    ASSERT_EQ(client.readLine(), "OK");
+    LineClient client(bridge.port());
+    ASSERT_EQ(client.readLineOrEnd(), "OK");
     const long peakBefore = peakResidentKiB();
 
     int expectedNext = -1;
     for (int i = 0; i < 30; ++i) {
         client.send(i % 2 == 0 ? "AT" : "0x0d0a");
-        const std::optional<std::string> line = client.readLine();
+        const std::optional<std::string> line = client.readLineOrEnd();
         ASSERT_TRUE(line) << "answer " << i;
         ASSERT_LE(line->size(), 64u) << "answer " << i;
         ASSERT_FALSE(line->empty()) << "answer " << i << ": the flood stopped";
@@ -168,10 +160,10 @@ TEST(FaultSoak, AFloodingDeviceGivesAtMost32BytesAnAnswerAndNoByteTwice) {
     }
     EXPECT_LT(peakResidentKiB() - peakBefore, 16 * 1024) << "KiB more at the peak";
     client.send("KILL");
-    EXPECT_EQ(client.readLine(), "CLOSE");
+    EXPECT_EQ(client.readLineOrEnd(), "CLOSE");
 
-    Client fresh(bridge.port());
-    EXPECT_EQ(fresh.readLine(), "OK");
+    LineClient fresh(bridge.port());
+    EXPECT_EQ(fresh.readLineOrEnd(), "OK");
 }
 
 }  // namespace

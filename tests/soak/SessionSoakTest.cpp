@@ -18,13 +18,9 @@
 
 namespace {
 
-std::string hexOf(const std::string& bytes) {
-    return HexCodec::BS2S(Bytes(bytes.begin(), bytes.end()), static_cast<int>(bytes.size()));
-}
-
 // The controller with the fake device in place of a serial port.
 struct FakeBridge {
-    std::shared_ptr<TimedLog> log = std::make_shared<TimedLog>();
+    std::shared_ptr<ViewLog> log = std::make_shared<ViewLog>();
     std::shared_ptr<FakeSerialPort> device = std::make_shared<FakeSerialPort>();
     std::unique_ptr<LocalCAM> cam;
 
@@ -33,15 +29,6 @@ struct FakeBridge {
     }
     int port() const { return cam->listeningPort(); }
 };
-
-void expectFreshClientServed(int port, const std::string& answerToAT) {
-    Client fresh(port);
-    EXPECT_EQ(fresh.readLine(), "OK");
-    fresh.send("AT");
-    EXPECT_EQ(fresh.readLine(), answerToAT);
-    fresh.send("KILL");
-    EXPECT_EQ(fresh.readLine(), "CLOSE");
-}
 
 TEST(SessionSoak, TwoThousandSessionsOneAfterAnotherLeaveNoDescriptorOrThreadBehind) {
     FakeBridge bridge;
@@ -53,27 +40,27 @@ TEST(SessionSoak, TwoThousandSessionsOneAfterAnotherLeaveNoDescriptorOrThreadBeh
 
     for (int i = 0; i < 2000; ++i) {
         {
-            Client c(bridge.port());
-            ASSERT_EQ(c.readLine(), "OK") << "session " << i;
+            LineClient c(bridge.port());
+            ASSERT_EQ(c.readLineOrEnd(), "OK") << "session " << i;
             c.send("AT");
-            ASSERT_EQ(c.readLine(), answer) << "session " << i;
+            ASSERT_EQ(c.readLineOrEnd(), answer) << "session " << i;
             c.send("KILL");
-            ASSERT_EQ(c.readLine(), "CLOSE") << "session " << i;
-            ASSERT_EQ(c.readLine(), std::nullopt) << "session " << i;
+            ASSERT_EQ(c.readLineOrEnd(), "CLOSE") << "session " << i;
+            ASSERT_EQ(c.readLineOrEnd(), std::nullopt) << "session " << i;
         }
         if (i == 0) {
             // Settled once the next session waits and the first one's thread is gone.
             ASSERT_TRUE(bridge.log->waitForCount("status", "Awaiting client connection", 2));
             ASSERT_TRUE(eventually([&] { return threadCount() <= threadsWaiting; }));
             threadsAfterFirst = threadCount();
-            descriptorsAfterFirst = descriptorCount();
+            descriptorsAfterFirst = openDescriptorCount();
         }
     }
     ASSERT_TRUE(bridge.log->waitForCount("status", "Awaiting client connection", 2001));
     EXPECT_TRUE(eventually([&] {
-        return threadCount() == threadsAfterFirst && descriptorCount() == descriptorsAfterFirst;
+        return threadCount() == threadsAfterFirst && openDescriptorCount() == descriptorsAfterFirst;
     })) << "threads " << threadCount() << " (after the first session " << threadsAfterFirst << "), descriptors "
-        << descriptorCount() << " (" << descriptorsAfterFirst << ")";
+        << openDescriptorCount() << " (" << descriptorsAfterFirst << ")";
     EXPECT_EQ(bridge.log->count("status", "Client connection accepted!"), 2000u);
     EXPECT_EQ(bridge.device->written().size(), 2000u * 3);
     expectFreshClientServed(bridge.port(), answer);
@@ -89,8 +76,8 @@ TEST(SessionSoak, RandomBytesAreHandledExactlyAsTheProtocolSays) {
         for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
         ASSERT_EQ(harness.check(bytes), "") << "round " << round;
     }
-    Client fresh(harness.port());
-    EXPECT_EQ(fresh.readLine(), "OK");
+    LineClient fresh(harness.port());
+    EXPECT_EQ(fresh.readLineOrEnd(), "OK");
 }
 
 // A megabyte of random lines that never end the session: every one of them
@@ -114,28 +101,28 @@ TEST(SessionSoak, AMegabyteOfRandomLinesIsPassedOnWithNothingLost) {
     EXPECT_EQ(harness.check(stream), "");
     EXPECT_LT(peakResidentKiB() - peakBefore, 64 * 1024) << "KiB more at the peak";
 
-    Client fresh(harness.port());
-    EXPECT_EQ(fresh.readLine(), "OK");
+    LineClient fresh(harness.port());
+    EXPECT_EQ(fresh.readLineOrEnd(), "OK");
 }
 
 TEST(SessionSoak, AHundredMegabytesWithoutALineEndKeepTheServerSmall) {
     FakeBridge bridge;
     const std::string answer = hexOf(FakeSerialPort::answerTo("AT\n"));
     {
-        Client c(bridge.port(), 60s);
-        ASSERT_EQ(c.readLine(), "OK");
+        LineClient c(bridge.port(), 60s);
+        ASSERT_EQ(c.readLineOrEnd(), "OK");
         const std::string chunk(1024 * 1024, 'x');
         const long peakBefore = peakResidentKiB();
         for (int i = 0; i < 100; ++i) c.sendRaw(chunk);
         // The over-long line is dropped without an answer; the next one is served.
         c.sendRaw("\n");
         c.send("AT");
-        EXPECT_EQ(c.readLine(), answer);
+        EXPECT_EQ(c.readLineOrEnd(), answer);
         EXPECT_LT(peakResidentKiB() - peakBefore, 32 * 1024) << "KiB more at the peak";
         // Read through to its end, kept only up to the reader's limit.
         EXPECT_EQ(bridge.log->count("status", "Client Command: " + std::string(LineReader::kDefaultMaxLine, 'x')), 1u);
         c.send("KILL");
-        EXPECT_EQ(c.readLine(), "CLOSE");
+        EXPECT_EQ(c.readLineOrEnd(), "CLOSE");
     }
     EXPECT_EQ(bridge.device->written(), "AT\n");
     expectFreshClientServed(bridge.port(), answer);
@@ -150,8 +137,8 @@ TEST(SessionSoak, AClientThatStopsReadingIsCutOffWhileTheWindowKeepsWorking) {
     const std::string command(32, 'Q');
     ASSERT_EQ(FakeSerialPort::answerTo(command + "\n").size(), 40u);
 
-    Client stalled(bridge.port(), 20s, 4096);
-    ASSERT_EQ(stalled.readLine(), "OK");
+    LineClient stalled(bridge.port(), 20s, 4096);
+    ASSERT_EQ(stalled.readLineOrEnd(), "OK");
     std::thread sender([&] {
         std::string batch;
         for (int i = 0; i < 64; ++i) batch += command + "\n";

@@ -188,6 +188,17 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
 
 std::string programPath(const std::string& name) { return std::string(ORVO_BIN_DIR) + "/" + name; }
 
+std::string shellQuoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out + "'";
+}
+
 std::string portsDirectory()
 {
     const std::string dir = std::string(ORVO_BIN_DIR) + "/../lib/ports";

@@ -60,6 +60,9 @@ private:
 // The path of a program built into build/bin.
 std::string programPath(const std::string& name);
 
+// text quoted for /bin/sh, as one word.
+std::string shellQuoted(const std::string& text);
+
 // The build tree's ports/ folder beside the serial driver (made when
 // missing), where COMn links name devices.
 std::string portsDirectory();

@@ -9,6 +9,8 @@
 #include <memory>
 #include <thread>
 
+#include "ChildProcess.h"
+
 namespace {
 
 struct DisplayCloser {
@@ -58,18 +60,6 @@ Window search(Display* display, Window parent, const std::string& prefix, const 
 }
 
 bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
-
-std::string quoted(const std::string& text)
-{
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    return out + "'";
-}
 
 }  // namespace
 
@@ -122,7 +112,7 @@ void DesktopWindow::click(int x, int y) const
 void DesktopWindow::typeAt(int x, int y, const std::string& text, bool pressEnter) const
 {
     click(x, y);
-    if (!text.empty()) run("xdotool type --delay 20 -- " + quoted(text));
+    if (!text.empty()) run("xdotool type --delay 20 -- " + shellQuoted(text));
     if (pressEnter) run("xdotool key Return");
 }
 
@@ -191,5 +181,5 @@ void DesktopWindow::requestClose() const
 
 bool DesktopWindow::screenshot(const std::string& pngPath) const
 {
-    return run("import -window " + std::to_string(id_) + " " + quoted(pngPath) + " 2>/dev/null");
+    return run("import -window " + std::to_string(id_) + " " + shellQuoted(pngPath) + " 2>/dev/null");
 }

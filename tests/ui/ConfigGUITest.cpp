@@ -3,10 +3,12 @@
 #include <FL/Fl.H>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "EventLoop.h"
 #include "NeedsDisplay.h"
 
 // Last: it brings in Xlib, whose macros (Status, None) clash with names above.
@@ -44,11 +46,6 @@ std::vector<std::string> items(const Fl_Choice* choice)
     return texts;
 }
 
-void pump()
-{
-    for (int i = 0; i < 20; ++i) Fl::wait(0.01);
-}
-
 void select(Fl_Choice* choice, const std::string& text)
 {
     const int index = choice->find_index(text.c_str());
@@ -67,12 +64,12 @@ protected:
                 created.push_back({cpname, socketport, baudrate, dbits, sbits, parity, handshake, dtr});
             },
             [this](int status) { exitStatus = status; });
-        pump();
+        pumpFor(std::chrono::milliseconds(200));
     }
     void TearDown() override
     {
         if (created.empty() && Fl::first_window() == window) delete window;
-        pump();
+        pumpFor(std::chrono::milliseconds(200));
     }
 
     ConfigGUI* window = nullptr;
@@ -176,7 +173,7 @@ TEST_F(ConfigGUITest, UnknownCommandsAndTitleBarCloseChangeNothing)
     window->buttonHandler().actionPerformed("QUIT");
     window->buttonHandler().actionPerformed("");
     window->do_callback();  // what a close request from the title bar runs
-    pump();
+    pumpFor(std::chrono::milliseconds(200));
     EXPECT_TRUE(window->shown());
     EXPECT_TRUE(created.empty());
     EXPECT_FALSE(exitStatus.has_value());

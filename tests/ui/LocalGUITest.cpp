@@ -15,13 +15,12 @@
 #include <vector>
 
 #include "ChildProcess.h"
-#include "LineReader.h"
-#include "LineWriter.h"
+#include "EventLoop.h"
+#include "LineClient.h"
 #include "LocalCAM.h"
 #include "NeedsDisplay.h"
+#include "PtyDevice.h"
 #include "TcpListener.h"
-#include "TcpSocket.h"
-#include "ServerTestSupport.h"
 
 // Last: it brings in Xlib, whose macros (Status, None) clash with names above.
 #include <FL/fl_draw.H>
@@ -65,48 +64,10 @@ std::optional<InetAddress> fakeLookup(const std::string& name)
     return std::nullopt;
 }
 
-template <typename Done>
-bool pumpUntil(Done done, std::chrono::milliseconds limit = 10s)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        Fl::wait(0.01);
-    }
-    return true;
-}
-
-void pumpFor(std::chrono::milliseconds time)
-{
-    const auto end = std::chrono::steady_clock::now() + time;
-    while (std::chrono::steady_clock::now() < end) Fl::wait(0.01);
-}
-
 int freePort()
 {
     return TcpListener::listen(0).port();
 }
-
-// A client on the server's port, reading lines on a thread of its own so the
-// test's event loop keeps running.
-class Client {
-public:
-    explicit Client(int port) : socket_(TcpSocket::connect("127.0.0.1", port)), reader_(socket_), writer_(socket_)
-    {
-        socket_.setReceiveTimeout(15000);
-    }
-    std::string readLine()
-    {
-        const LineReader::Result r = reader_.readLine();
-        return r.endOfStream() ? "<end>" : r.text;
-    }
-    void send(const std::string& line) { writer_.writeLine(line); }
-
-private:
-    TcpSocket socket_;
-    LineReader reader_;
-    LineWriter writer_;
-};
 
 class LocalGUITest : public ::testing::Test {
 protected:
@@ -125,15 +86,15 @@ protected:
 
     void start(const std::string& cpname, int socketport, const std::string& handshake = "None")
     {
-        controller = std::make_unique<LocalCAM>(
-            cpname, socketport, 9600, 8, 1, "None", handshake, 1,
-            LocalCAM::Dependencies{[this](int port, LocalCAM& lc) -> std::unique_ptr<StatusView> {
-                                       auto view = std::make_unique<RecordingLocalGUI>(
-                                           port, lc, [this](int status) { exitStatus = status; });
-                                       window = view.get();
-                                       return view;
-                                   },
-                                   fakeLookup});
+        LocalCAM::Dependencies dependencies;
+        dependencies.makeView = [this](int port, LocalCAM& lc) -> std::unique_ptr<StatusView> {
+            auto view = std::make_unique<RecordingLocalGUI>(port, lc, [this](int status) { exitStatus = status; });
+            window = view.get();
+            return view;
+        };
+        dependencies.lookup = fakeLookup;
+        controller = std::make_unique<LocalCAM>(cpname, socketport, 9600, 8, 1, "None", handshake, 1,
+                                                std::move(dependencies));
         pumpFor(50ms);
     }
 
@@ -243,11 +204,7 @@ TEST_F(LocalGUITest, ShowOperationsFromAnotherThreadArriveInTheOrderIssued)
 TEST_F(LocalGUITest, TransmitFieldSendsHexBytesOrTextWithALineFeed)
 {
     // A device that echoes every byte at once, and keeps what reached it.
-    PtyDevice device([](std::string& pending) {
-        std::string echo;
-        echo.swap(pending);
-        return echo;
-    });
+    PtyDevice device(PtyDevice::echo());
     start(device.path(), freePort());
     ASSERT_TRUE(controller->serialOpen());
 
@@ -293,7 +250,7 @@ TEST_F(LocalGUITest, AnswerToTheOperatorsTransmissionGoesToTheConnectedClient)
     const std::optional<std::string> path = device.readLine(5s);
     ASSERT_TRUE(path.has_value());
     start(*path, 0);
-    Client client(controller->listeningPort());
+    LineClient client(controller->listeningPort());
     EXPECT_EQ(client.readLine(), "OK");
     transmit("AT");
     EXPECT_EQ(client.readLine(), "4F4B0D0A");
@@ -330,7 +287,7 @@ TEST_F(LocalGUITest, CloseConnectionWithoutASessionSaysSoAtOnce)
 TEST_F(LocalGUITest, CloseConnectionClosesTheClientAfterTwoSeconds)
 {
     start("/nonexistent/tty", 0);
-    Client client(controller->listeningPort());
+    LineClient client(controller->listeningPort());
     ASSERT_EQ(client.readLine(), "OK");
     ASSERT_TRUE(pumpUntil([this] {
         const auto s = window->statuses();
@@ -342,7 +299,7 @@ TEST_F(LocalGUITest, CloseConnectionClosesTheClientAfterTwoSeconds)
     const auto took = std::chrono::steady_clock::now() - before;
     EXPECT_GE(took, 1900ms);
     EXPECT_EQ(client.readLine(), "CLOSE");
-    EXPECT_EQ(client.readLine(), "<end>");
+    EXPECT_EQ(client.readLine(), std::nullopt);
     const std::vector<std::string> statuses = window->statuses();
     ASSERT_GE(statuses.size(), 2u);
     EXPECT_EQ(statuses[0], "Attempting to close connection.");
@@ -354,7 +311,7 @@ TEST_F(LocalGUITest, CloseConnectionClosesTheClientAfterTwoSeconds)
 TEST_F(LocalGUITest, ClosingTheWindowClosesTheClientThenEndsWithStatusZero)
 {
     start("/nonexistent/tty", 0);
-    Client client(controller->listeningPort());
+    LineClient client(controller->listeningPort());
     ASSERT_EQ(client.readLine(), "OK");
     window->windowClosing();
     EXPECT_EQ(exitStatus, 0);
@@ -371,7 +328,7 @@ TEST_F(LocalGUITest, ALineHeldByTheDevicesXoffCostsTheWindowOneBoundedWaitAndClo
     }));
     start(device.path(), 0, "XONXOFF");
     ASSERT_TRUE(controller->serialOpen());
-    Client client(controller->listeningPort());
+    LineClient client(controller->listeningPort());
     ASSERT_EQ(client.readLine(), "OK");
     transmit("STOP");
     ASSERT_TRUE(device.waitReplied(1));

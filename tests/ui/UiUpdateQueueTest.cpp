@@ -10,19 +10,9 @@
 #include <thread>
 #include <vector>
 
-namespace {
+#include "EventLoop.h"
 
-// Runs the event loop until done() or the time runs out.
-template <typename Done>
-bool pumpUntil(Done done, std::chrono::seconds limit = std::chrono::seconds(20))
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        Fl::wait(0.01);
-    }
-    return true;
-}
+namespace {
 
 TEST(UiUpdateQueue, UpdatesFromWorkersBeyondFltksWakeRingAllArriveInOrder)
 {

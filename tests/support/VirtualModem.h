@@ -1,0 +1,28 @@
+#pragma once
+// The virtual modem program (vdev) as a test's serial device: a pseudo-
+// terminal reached through a link, which can be pulled and plugged back in
+// under the same link, on a new terminal. Ends with the object.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+
+class VirtualModem {
+public:
+    // vdev with options; the link is made in a directory of the modem's own.
+    explicit VirtualModem(const std::vector<std::string>& options = {});
+    const std::string& link() const { return link_; }
+    // The terminal the link names now.
+    const std::string& path() const { return path_; }
+    // SIGUSR1: the terminal goes away, its link soon after.
+    void vanish();
+    // SIGUSR2: a new terminal, the link moved to it once this returns.
+    void comeBack();
+
+private:
+    TempDir dir_;
+    std::string link_;
+    std::string path_;
+    std::unique_ptr<ChildProcess> process_;
+};
