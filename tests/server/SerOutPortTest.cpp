@@ -120,6 +120,23 @@ TEST(SerOutPort, KeepsAnswerBytesBeyondTheBufferForTheNextExchange) {
     EXPECT_EQ(sop.Buffer(), expectedBuffer(forty.substr(32)));
 }
 
+TEST(SerOutPort, AnAnswerWithinTheWaitIsCollectedAndALaterOneIsNot) {
+    {
+        PtyDevice device(PtyDevice::modem(), 100ms);
+        SerOutPort sop(device.path(), 9600, 8, 1, "None", "None", 0);
+        ASSERT_TRUE(sop.PortOpen());
+        sop.SendSerial(std::string("AT"));
+        EXPECT_EQ(sop.SerCount(), 4) << "an answer 100 ms after the command is its answer";
+    }
+    {
+        PtyDevice device(PtyDevice::modem(), 200ms);
+        SerOutPort sop(device.path(), 9600, 8, 1, "None", "None", 0);
+        ASSERT_TRUE(sop.PortOpen());
+        sop.SendSerial(std::string("AT"));
+        EXPECT_EQ(sop.SerCount(), 0) << "an answer 200 ms after the command comes after the wait";
+    }
+}
+
 TEST(SerOutPort, ALateAnswerIsCollectedByTheNextExchange) {
     PtyDevice device(PtyDevice::modem(), 400ms);
     SerOutPort sop(device.path(), 9600, 8, 1, "None", "None", 0);
