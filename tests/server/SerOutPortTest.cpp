@@ -59,6 +59,22 @@ TEST(SerOutPort, BuildsTheConfigurationFromTheLineSettingsAndSetsTheLine) {
     }
 }
 
+TEST(SerOutPort, OddParityReachesTheLine) {
+    PtyDevice device;
+    {
+        SerOutPort sop(device.path(), 9600, 8, 1, "Odd", "None", 0);
+        ASSERT_TRUE(sop.PortOpen());
+        EXPECT_EQ(sop.serCfg->getParity(), SerialConfig::PY_ODD);
+        // A pseudo-terminal clears PARENB but keeps PARODD.
+        EXPECT_NE(device.settings().c_cflag & PARODD, 0u);
+    }
+    {
+        SerOutPort sop(device.path(), 9600, 8, 1, "Even", "None", 0);
+        ASSERT_TRUE(sop.PortOpen());
+        EXPECT_EQ(device.settings().c_cflag & PARODD, 0u);
+    }
+}
+
 TEST(SerOutPort, HandshakeAndUnknownValuesMapAsTheTablesSay) {
     PtyDevice device(PtyDevice::modem());
     {
