@@ -106,7 +106,8 @@ int32_t fakeTxBufCount(int32_t port) {
     return instance().txBufCountResult;
 }
 
-int32_t fakeSetDTR(int32_t port, int32_t) {
+int32_t fakeSetDTR(int32_t port, int32_t level) {
+    instance().dtrLevels.push_back(level);
     return query("SerSetDTR", port);
 }
 
@@ -208,6 +209,7 @@ FakeDriver& FakeDriver::install() {
     f.handles.clear();
     f.sent.clear();
     f.putCounts.clear();
+    f.dtrLevels.clear();
     f.lastConfigure = SerConfigRec{};
     f.timeoutRx = 0;
     f.timeoutTx = 0;

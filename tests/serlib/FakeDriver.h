@@ -40,6 +40,7 @@ struct FakeDriver {
     std::vector<int32_t> handles;    // the handle of each call (-2 when none)
     std::vector<uint8_t> sent;       // every byte accepted by SerPutByte/SerPutData
     std::vector<int32_t> putCounts;  // the count of each SerPutData call
+    std::vector<int32_t> dtrLevels;  // the level of each SerSetDTR call
     SerConfigRec lastConfigure{};
     int32_t timeoutRx = 0;
     int32_t timeoutTx = 0;

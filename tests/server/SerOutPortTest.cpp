@@ -4,10 +4,13 @@
 #include <termios.h>
 
 #include <chrono>
+#include <vector>
 
+#include "Serlib/Driver.h"
 #include "Serlib/SerialConfig.h"
 #include "Serlib/SerialPort.h"
 #include "ChildProcess.h"
+#include "FakeDriver.h"
 #include "PtyDevice.h"
 #include "SerOutPort.h"
 
@@ -25,6 +28,23 @@ Bytes expectedBuffer(const std::string& answer) {
     std::copy(answer.begin(), answer.end(), b.begin());
     return b;
 }
+
+// The scripted driver in place of the process's real one while it lives.
+class FakeDriverInUse {
+public:
+    FakeDriverInUse() : real_(realDriver()), fake_(FakeDriver::install()) {}
+    ~FakeDriverInUse() { Serlib::Driver::install(real_); }
+    FakeDriver& fake() { return fake_; }
+
+private:
+    static Serlib::DriverOps realDriver() {
+        Serlib::Driver::initialise();
+        return Serlib::Driver::ops();
+    }
+
+    Serlib::DriverOps real_;
+    FakeDriver& fake_;
+};
 
 }  // namespace
 
@@ -73,6 +93,22 @@ TEST(SerOutPort, OddParityReachesTheLine) {
         ASSERT_TRUE(sop.PortOpen());
         EXPECT_EQ(device.settings().c_cflag & PARODD, 0u);
     }
+}
+
+// A pseudo-terminal refuses DTR, so the driver's calls are watched instead.
+TEST(SerOutPort, RaisesDtrExactlyWhenTheSettingIsOne) {
+    FakeDriverInUse driver;
+    {
+        SerOutPort sop("COM1", 9600, 8, 1, "None", "None", 1);
+        ASSERT_TRUE(sop.PortOpen());
+    }
+    EXPECT_EQ(driver.fake().dtrLevels, std::vector<int32_t>{1});
+    driver.fake().dtrLevels.clear();
+    {
+        SerOutPort sop("COM1", 9600, 8, 1, "None", "None", 0);
+        ASSERT_TRUE(sop.PortOpen());
+    }
+    EXPECT_EQ(driver.fake().dtrLevels, std::vector<int32_t>{}) << "DTR is left as it is";
 }
 
 TEST(SerOutPort, HandshakeAndUnknownValuesMapAsTheTablesSay) {
