@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,6 +17,7 @@
 #include "ProcessState.h"
 #include "PtyDevice.h"
 #include "Serlib/SerDriver.h"
+#include "UniqueFd.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -367,6 +369,20 @@ TEST_F(RealDriver, AnOpenPortIsLockedAgainstOthersUntilClosed) {
     ASSERT_EQ(d.SerClosePort(h), 0);
     OtherOpener after(device.path());
     EXPECT_TRUE(after.lock());
+}
+
+TEST_F(RealDriver, ExclusiveUseOfTheTerminalEndsWithThePort) {
+    // Opened before the port, as another program could: exclusive use turns
+    // away only later opens, and root not even those, so the flag is read.
+    UniqueFd other(::open(device.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(other.valid());
+    int exclusive = -1;
+    const int32_t h = openDevice();
+    ASSERT_EQ(::ioctl(other.get(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1) << "the open port holds the terminal";
+    ASSERT_EQ(d.SerClosePort(h), 0);
+    ASSERT_EQ(::ioctl(other.get(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0) << "the closed port still holds the terminal";
 }
 
 TEST_F(RealDriver, NamesThatNameNoTerminalAreNotValid) {
