@@ -478,13 +478,19 @@ TEST_F(Bridge, AcceptedConnectionsProbeAVanishedPeerAndBoundTheirSends) {
         if (localPort == port) served = fd;
     }
     ASSERT_GE(served, 0);
-    int keepAlive = 0, idle = 0;
+    int keepAlive = 0, idle = 0, interval = 0, probes = 0;
     socklen_t optLen = sizeof keepAlive;
     ASSERT_EQ(getsockopt(served, SOL_SOCKET, SO_KEEPALIVE, &keepAlive, &optLen), 0);
     EXPECT_EQ(keepAlive, 1);
     optLen = sizeof idle;
     ASSERT_EQ(getsockopt(served, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &optLen), 0);
     EXPECT_EQ(idle, 60);
+    optLen = sizeof interval;
+    ASSERT_EQ(getsockopt(served, IPPROTO_TCP, TCP_KEEPINTVL, &interval, &optLen), 0);
+    EXPECT_EQ(interval, 10);
+    optLen = sizeof probes;
+    ASSERT_EQ(getsockopt(served, IPPROTO_TCP, TCP_KEEPCNT, &probes, &optLen), 0);
+    EXPECT_EQ(probes, 5);
     timeval sendTimeout{};
     optLen = sizeof sendTimeout;
     ASSERT_EQ(getsockopt(served, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, &optLen), 0);
