@@ -21,25 +21,12 @@
 #include "DesktopWindow.h"
 #include "LineClient.h"
 #include "NeedsDisplay.h"
+#include "Terminal.h"
 #include "ProcessState.h"
 
 using namespace std::chrono_literals;
 
 namespace {
-
-// Whether the terminal at path is still held for exclusive use (TIOCEXCL):
-// a server that ended without closing its port leaves it so wherever
-// another process keeps the device open, and every later opener but root
-// is refused. Nothing when that cannot be told.
-std::optional<bool> exclusiveUse(const std::string& path)
-{
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return errno == EBUSY ? std::optional<bool>(true) : std::nullopt;
-    int exclusive = 0;
-    const bool told = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0;
-    ::close(fd);
-    return told ? std::optional<bool>(exclusive != 0) : std::nullopt;
-}
 
 // Centre of the setup window's grid cells (10 rows of 26, 2 columns of 125).
 constexpr int quitX = 62, startX = 187, buttonRowY = 9 * 26 + 13;
@@ -51,7 +38,7 @@ TEST(OrvoProgram, StartBridgesTheModemOnPort3001AndClosingTheWindowEndsWithZero)
     ASSERT_TRUE(modem.readLine(5s).has_value());
 
     const auto launched = std::chrono::steady_clock::now();
-    ChildProcess orvo({programPath("orvo"), "ignored", "--arguments"});
+    ChildProcess orvo({programPath("orvo")});
     std::optional<DesktopWindow> setup = DesktopWindow::find("Orvo Setup", 15s);
     ASSERT_TRUE(setup.has_value());
     std::cout << "start-up to the setup window: "

@@ -1,0 +1,130 @@
+// orvo's options and configuration file: what they set, what wins, and that
+// every kind of bad input ends with one line naming it and status 2.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "CommandLine.h"
+
+namespace {
+
+struct Outcome {
+    std::optional<CommandLine> line;
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+Outcome parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "orvo");
+    std::vector<const char*> argv;
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    std::ostringstream out;
+    std::ostringstream err;
+    Outcome o;
+    o.line = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), out, err, &o.status);
+    o.out = out.str();
+    o.err = err.str();
+    return o;
+}
+
+std::string writeFile(const TempDir& dir, const std::string& name, const std::string& text) {
+    const std::string path = dir.path() + "/" + name;
+    std::ofstream(path) << text;
+    return path;
+}
+
+}  // namespace
+
+TEST(CommandLine, OptionsSetEverythingAndAFileIsOverriddenByTheCommandLine) {
+    const Outcome none = parse({});
+    ASSERT_TRUE(none.line);
+    EXPECT_FALSE(none.line->headless);
+    const BridgeSettings& d = none.line->settings;
+    EXPECT_EQ(d.port + " " + std::to_string(d.baud) + " " + std::to_string(d.dataBits) + " " +
+                  std::to_string(d.stopBits) + " " + d.parity + " " + d.handshake + " " + std::to_string(d.dtr) +
+                  " " + std::to_string(d.tcpPort),
+              "COM1 9600 8 1 None None 1 3001")
+        << "the setup window's own first choices";
+    EXPECT_TRUE(d.listen.empty());
+    EXPECT_TRUE(d.allow.empty());
+    EXPECT_EQ(d.idleTimeoutSeconds, 0);
+    EXPECT_FALSE(d.logExchanges);
+
+    TempDir dir;
+    const std::string file = writeFile(dir, "bridge.conf",
+                                       "# a comment\nport = \"/dev/ttyUSB0\"\nbaud = 19200\nparity = \"Odd\"\n"
+                                       "handshake = XONXOFF\ntcp-port = 3002\nallow = \"127.0.0.0/8\"\n"
+                                       "idle-timeout = 30\nlog-exchanges = true\n");
+    const Outcome o = parse({"--config", file, "--headless", "--baud", "115200", "--dtr", "0", "--listen", "127.0.0.1"});
+    ASSERT_TRUE(o.line) << o.err;
+    const BridgeSettings& s = o.line->settings;
+    EXPECT_TRUE(o.line->headless);
+    EXPECT_EQ(s.port, "/dev/ttyUSB0");
+    EXPECT_EQ(s.baud, 115200) << "the command line wins";
+    EXPECT_EQ(s.parity, "Odd");
+    EXPECT_EQ(s.handshake, "XONXOFF");
+    EXPECT_EQ(s.dtr, 0);
+    EXPECT_EQ(s.tcpPort, 3002);
+    EXPECT_EQ(s.listen, "127.0.0.1");
+    EXPECT_EQ(s.allow.text(), "127.0.0.0/8");
+    EXPECT_EQ(s.idleTimeoutSeconds, 30);
+    EXPECT_TRUE(s.logExchanges);
+
+    // The example the package installs is valid and changes nothing.
+    const Outcome example = parse({"--config", ORVO_SOURCE_DIR "/packaging/etc/example.conf"});
+    ASSERT_TRUE(example.line) << example.err;
+    EXPECT_EQ(example.line->settings.port, "COM1");
+    EXPECT_EQ(example.line->settings.tcpPort, 3001);
+}
+
+TEST(CommandLine, BadInputIsOneLineNamingItAndStatusTwo) {
+    TempDir dir;
+    const std::string unknownKey = writeFile(dir, "unknown.conf", "baud = 9600\ncolour = red\n");
+    const std::string inSection = writeFile(dir, "section.conf", "[serial]\nbaud = 19200\n");
+    const std::string badValue = writeFile(dir, "bad.conf", "stop-bits = 3\n");
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> named;  // each must be in the message
+    };
+    const std::vector<Case> cases = {
+        {{"--baud", "1234"}, {"--baud", "1234", "9600", "115200"}},
+        {{"--parity", "odd"}, {"--parity", "odd", "Odd"}},
+        {{"--handshake", "RTSCTS"}, {"--handshake", "RTSCTS", "CTSRTS"}},
+        {{"--port", "COM9"}, {"--port", "COM9", "COM1 to COM8"}},
+        {{"--tcp-port", "80"}, {"--tcp-port", "80", "3001"}},
+        {{"--dtr", "2"}, {"--dtr", "2", "1, 0"}},
+        {{"--idle-timeout", "-3"}, {"--idle-timeout", "-3", "seconds"}},
+        {{"--allow", "10.0.0.0/33"}, {"--allow", "10.0.0.0/33", "network"}},
+        {{"--listen", "203.0.113.99"}, {"--listen", "203.0.113.99", "address of this host"}},
+        {{"--colour"}, {"--colour"}},
+        {{"ignored"}, {"ignored"}},
+        {{"--config", dir.path() + "/missing.conf"}, {"--config", "missing.conf"}},
+        {{"--config", unknownKey}, {"unknown.conf", "colour = red", "keys: port"}},
+        {{"--config", inSection}, {"section.conf", "serial.baud = 19200"}},
+        {{"--config", badValue}, {"--stop-bits", "3", "1, 2"}},
+    };
+    for (const Case& c : cases) {
+        const Outcome o = parse(c.args);
+        const std::string what = ::testing::PrintToString(c.args);
+        EXPECT_FALSE(o.line) << what;
+        EXPECT_EQ(o.status, 2) << what;
+        EXPECT_EQ(o.out, "") << what;
+        ASSERT_FALSE(o.err.empty()) << what;
+        EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << what << ": one line: " << o.err;
+        EXPECT_EQ(o.err.rfind("orvo: ", 0), 0u) << o.err;
+        for (const std::string& word : c.named) EXPECT_NE(o.err.find(word), std::string::npos) << word << " in " << o.err;
+    }
+
+    for (const char* ask : {"--help", "--version"}) {
+        const Outcome o = parse({ask});
+        EXPECT_FALSE(o.line);
+        EXPECT_EQ(o.status, 0) << ask;
+        EXPECT_EQ(o.err, "");
+        EXPECT_NE(o.out.find(std::string(ask) == "--help" ? "--idle-timeout" : "orvo 1."), std::string::npos) << o.out;
+    }
+}
