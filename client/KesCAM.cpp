@@ -1,4 +1,4 @@
-#include "KesCAM.h"
+#include "client/KesCAM.h"
 
 #include <cctype>
 #include <chrono>
@@ -7,7 +7,7 @@
 #include <thread>
 #include <utility>
 
-#include "Service.h"
+#include "client/Service.h"
 
 namespace {
 

@@ -18,11 +18,11 @@
 #include <string>
 #include <vector>
 
-#include "KesView.h"
-#include "Kestrin.h"
-#include "NetError.h"
-#include "SocketStreams.h"
-#include "TcpSocket.h"
+#include "client/KesView.h"
+#include "client/Kestrin.h"
+#include "common/NetError.h"
+#include "client/SocketStreams.h"
+#include "common/TcpSocket.h"
 
 class Service;
 

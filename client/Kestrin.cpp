@@ -1,9 +1,9 @@
-#include "Kestrin.h"
+#include "client/Kestrin.h"
 
 #include <cstdio>
 
-#include "Console.h"
-#include "KesCAM.h"
+#include "common/Console.h"
+#include "client/KesCAM.h"
 
 KesCAM* Kestrin::kescam() { return KesCAM::running(); }
 

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "KesView.h"
+#include "client/KesView.h"
 
 class KesCAM;
 

@@ -1,9 +1,9 @@
-#include "Service.h"
+#include "client/Service.h"
 
 #include <chrono>
 #include <utility>
 
-#include "KesCAM.h"
+#include "client/KesCAM.h"
 
 Service::Service(KesCAM& rc, std::shared_ptr<TcpSocket> socket, std::shared_ptr<SocketLineReader> reader)
     : scam(rc), cs(std::move(socket)), csin(std::move(reader)) {}

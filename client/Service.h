@@ -14,8 +14,8 @@
 #include <string>
 #include <thread>
 
-#include "SocketStreams.h"
-#include "TcpSocket.h"
+#include "client/SocketStreams.h"
+#include "common/TcpSocket.h"
 
 class KesCAM;
 

@@ -1,4 +1,4 @@
-#include "SocketStreams.h"
+#include "client/SocketStreams.h"
 
 #include <utility>
 

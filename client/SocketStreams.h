@@ -9,9 +9,9 @@
 #include <memory>
 #include <string>
 
-#include "LineReader.h"
-#include "LineWriter.h"
-#include "TcpSocket.h"
+#include "common/LineReader.h"
+#include "common/LineWriter.h"
+#include "common/TcpSocket.h"
 
 class SocketLineReader {
 public:

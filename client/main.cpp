@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <memory>
 
-#include "KesCAM.h"
-#include "Kestrin.h"
-#include "ui/KesGUI.h"
+#include "client/KesCAM.h"
+#include "client/Kestrin.h"
+#include "client/ui/KesGUI.h"
 
 int main() {
     // Before any window or thread: on X11 this sets up the wake-up pipe that

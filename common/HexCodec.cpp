@@ -1,4 +1,4 @@
-#include "HexCodec.h"
+#include "common/HexCodec.h"
 
 namespace HexCodec {
 

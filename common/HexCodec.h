@@ -4,7 +4,7 @@
 // Pure functions; any thread.
 #include <string>
 
-#include "Bytes.h"
+#include "common/Bytes.h"
 
 namespace HexCodec {
 

@@ -1,4 +1,4 @@
-#include "LineReader.h"
+#include "common/LineReader.h"
 
 #include <utility>
 

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <string>
 
-#include "ByteSource.h"
+#include "common/ByteSource.h"
 
 class LineReader {
 public:

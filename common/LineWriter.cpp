@@ -1,4 +1,4 @@
-#include "LineWriter.h"
+#include "common/LineWriter.h"
 
 void LineWriter::writeLine(const std::string& text) {
     // One send per line: the line and its end leave together.

@@ -3,7 +3,7 @@
 // once (no buffering across lines). One writing thread at a time.
 #include <string>
 
-#include "TcpSocket.h"
+#include "common/TcpSocket.h"
 
 class LineWriter {
 public:

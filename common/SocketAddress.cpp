@@ -1,4 +1,4 @@
-#include "SocketAddress.h"
+#include "common/SocketAddress.h"
 
 #include <arpa/inet.h>
 

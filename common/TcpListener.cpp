@@ -1,4 +1,4 @@
-#include "TcpListener.h"
+#include "common/TcpListener.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <string>
 
-#include "AddrInfo.h"
+#include "common/AddrInfo.h"
 #include <utility>
 
 TcpListener::TcpListener(TcpListener&& other) noexcept

@@ -4,8 +4,8 @@
 // blocks in one thread; shutdown() from any thread makes it fail.
 #include <string>
 
-#include "TcpSocket.h"
-#include "UniqueFd.h"
+#include "common/TcpSocket.h"
+#include "common/UniqueFd.h"
 
 class TcpListener {
 public:

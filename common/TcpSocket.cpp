@@ -1,4 +1,4 @@
-#include "TcpSocket.h"
+#include "common/TcpSocket.h"
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -12,7 +12,7 @@
 #include <cstring>
 #include <optional>
 
-#include "AddrInfo.h"
+#include "common/AddrInfo.h"
 
 std::string errnoText(const std::string& what, int err) {
     return what + ": " + std::strerror(err);

@@ -5,10 +5,10 @@
 #include <optional>
 #include <string>
 
-#include "ByteSource.h"
-#include "NetError.h"
-#include "SocketAddress.h"
-#include "UniqueFd.h"
+#include "common/ByteSource.h"
+#include "common/NetError.h"
+#include "common/SocketAddress.h"
+#include "common/UniqueFd.h"
 
 class TcpSocket : public ByteSource {
 public:

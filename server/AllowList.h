@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "SocketAddress.h"
+#include "common/SocketAddress.h"
 
 class AllowList {
 public:

@@ -5,7 +5,7 @@
 // let in, no idle limit, no exchange log.
 #include <string>
 
-#include "AllowList.h"
+#include "server/AllowList.h"
 
 struct BridgeSettings {
     std::string port = "COM1";  // COM1 to COM8, or a device path

@@ -1,11 +1,11 @@
-#include "ClientSocket.h"
+#include "server/ClientSocket.h"
 
 #include <chrono>
 
-#include "LocalCAM.h"
-#include "NetError.h"
-#include "Orvo.h"
-#include "TcpListener.h"
+#include "server/LocalCAM.h"
+#include "common/NetError.h"
+#include "server/Orvo.h"
+#include "common/TcpListener.h"
 
 namespace {
 

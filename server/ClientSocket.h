@@ -17,9 +17,9 @@
 #include <string>
 #include <thread>
 
-#include "LineReader.h"
-#include "LineWriter.h"
-#include "TcpSocket.h"
+#include "common/LineReader.h"
+#include "common/LineWriter.h"
+#include "common/TcpSocket.h"
 
 class LocalCAM;
 class TcpListener;

@@ -1,4 +1,4 @@
-#include "CommandLine.h"
+#include "server/CommandLine.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "AddrInfo.h"
+#include "common/AddrInfo.h"
 
 #ifndef ORVO_VERSION
 #define ORVO_VERSION "unknown"

@@ -6,7 +6,7 @@
 #include <optional>
 #include <ostream>
 
-#include "BridgeSettings.h"
+#include "server/BridgeSettings.h"
 
 struct CommandLine {
     BridgeSettings settings;

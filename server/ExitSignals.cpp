@@ -1,4 +1,4 @@
-#include "ExitSignals.h"
+#include "server/ExitSignals.h"
 
 #include <pthread.h>
 #include <signal.h>

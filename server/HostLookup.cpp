@@ -1,4 +1,4 @@
-#include "HostLookup.h"
+#include "server/HostLookup.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -8,7 +8,7 @@
 #include <climits>
 #include <vector>
 
-#include "AddrInfo.h"
+#include "common/AddrInfo.h"
 
 namespace {
 

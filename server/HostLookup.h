@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "InetAddress.h"
+#include "server/InetAddress.h"
 
 // The address the name service gives for name, IPv4 preferred; nothing when
 // it cannot be resolved. The empty name stands for this host: its name and,

@@ -1,4 +1,4 @@
-#include "InetAddress.h"
+#include "server/InetAddress.h"
 
 std::string InetAddressText(const std::optional<InetAddress>& a) {
     if (!a) return "null";

@@ -1,4 +1,4 @@
-#include "LocalCAM.h"
+#include "server/LocalCAM.h"
 
 #include <chrono>
 #include <cstdio>
@@ -6,13 +6,13 @@
 #include <system_error>
 #include <utility>
 
-#include "ClientSocket.h"
-#include "NetError.h"
-#include "Orvo.h"
-#include "SerOutPort.h"
-#include "ServiceLog.h"
-#include "SocketAddress.h"
-#include "TcpListener.h"
+#include "server/ClientSocket.h"
+#include "common/NetError.h"
+#include "server/Orvo.h"
+#include "server/SerOutPort.h"
+#include "server/ServiceLog.h"
+#include "common/SocketAddress.h"
+#include "common/TcpListener.h"
 
 std::atomic<LocalCAM*> LocalCAM::running_{nullptr};
 

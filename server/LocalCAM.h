@@ -16,11 +16,11 @@
 #include <thread>
 #include <vector>
 
-#include "AllowList.h"
-#include "Bytes.h"
-#include "HostLookup.h"
-#include "SerOutPort.h"
-#include "StatusView.h"
+#include "server/AllowList.h"
+#include "common/Bytes.h"
+#include "server/HostLookup.h"
+#include "server/SerOutPort.h"
+#include "server/StatusView.h"
 
 class ClientSocket;
 class SocketAddress;

@@ -1,6 +1,6 @@
-#include "LogView.h"
+#include "server/LogView.h"
 
-#include "SystemdNotify.h"
+#include "server/SystemdNotify.h"
 
 void LogView::ShowStatus(const std::string& a) {
     log_.Line(a);

@@ -3,8 +3,8 @@
 // serial configuration line become log lines, and the latest status is also
 // the service's status for systemd. The data fields are not logged (the
 // exchange log covers them). Any thread.
-#include "ServiceLog.h"
-#include "StatusView.h"
+#include "server/ServiceLog.h"
+#include "server/StatusView.h"
 
 class LogView : public StatusView {
 public:

@@ -1,16 +1,16 @@
-#include "Orvo.h"
+#include "server/Orvo.h"
 
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "ClientSocket.h"
-#include "Console.h"
-#include "LocalCAM.h"
-#include "LogView.h"
-#include "ServiceLog.h"
-#include "SystemdNotify.h"
+#include "server/ClientSocket.h"
+#include "common/Console.h"
+#include "server/LocalCAM.h"
+#include "server/LogView.h"
+#include "server/ServiceLog.h"
+#include "server/SystemdNotify.h"
 
 namespace {
 // A port that is not there at start (a USB adapter plugged in later, a

@@ -8,10 +8,10 @@
 #include <mutex>
 #include <string>
 
-#include "BridgeSettings.h"
-#include "Bytes.h"
-#include "HexCodec.h"
-#include "LocalCAM.h"
+#include "server/BridgeSettings.h"
+#include "common/Bytes.h"
+#include "common/HexCodec.h"
+#include "server/LocalCAM.h"
 
 class Orvo {
 public:

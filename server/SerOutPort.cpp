@@ -1,11 +1,11 @@
-#include "SerOutPort.h"
+#include "server/SerOutPort.h"
 
 #include <algorithm>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
 
-#include "Orvo.h"
+#include "server/Orvo.h"
 #include "Serlib/IOError.h"
 #include "Serlib/SerInputStream.h"
 #include "Serlib/SerOutputStream.h"

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "Bytes.h"
+#include "common/Bytes.h"
 
 namespace Serlib {
 class SerialConfig;

@@ -1,4 +1,4 @@
-#include "ServiceLog.h"
+#include "server/ServiceLog.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

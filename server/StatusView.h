@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "InetAddress.h"
+#include "server/InetAddress.h"
 
 class StatusView {
 public:

@@ -1,4 +1,4 @@
-#include "SystemdNotify.h"
+#include "server/SystemdNotify.h"
 
 #include <systemd/sd-daemon.h>
 

@@ -31,11 +31,11 @@
 #include <thread>
 #include <vector>
 
-#include "LineReader.h"
-#include "LineWriter.h"
-#include "NetError.h"
-#include "TcpSocket.h"
-#include "UniqueFd.h"
+#include "common/LineReader.h"
+#include "common/LineWriter.h"
+#include "common/NetError.h"
+#include "common/TcpSocket.h"
+#include "common/UniqueFd.h"
 
 namespace {
 

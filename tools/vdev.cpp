@@ -30,7 +30,7 @@
 #include <deque>
 #include <string>
 
-#include "UniqueFd.h"
+#include "common/UniqueFd.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "KesGUI.h"
+#include "client/ui/KesGUI.h"
 
 #include <FL/Fl.H>
 
@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <thread>
 
-#include "KesCAM.h"
-#include "Kestrin.h"
+#include "client/KesCAM.h"
+#include "client/Kestrin.h"
 
 const Fl_Color KesGUI::blackcol = fl_rgb_color(0, 0, 0);
 const Fl_Color KesGUI::backcol = fl_rgb_color(192, 192, 192);

@@ -14,10 +14,10 @@
 #include <functional>
 #include <string>
 
-#include "FittedLabel.h"
-#include "Kestrin.h"
-#include "KesView.h"
-#include "UiUpdateQueue.h"
+#include "common/ui/FittedLabel.h"
+#include "client/Kestrin.h"
+#include "client/KesView.h"
+#include "common/ui/UiUpdateQueue.h"
 
 class KesCAM;
 

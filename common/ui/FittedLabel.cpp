@@ -1,4 +1,4 @@
-#include "FittedLabel.h"
+#include "common/ui/FittedLabel.h"
 
 #include <FL/Fl.H>
 #include <FL/fl_draw.H>

@@ -1,4 +1,4 @@
-#include "UiUpdateQueue.h"
+#include "common/ui/UiUpdateQueue.h"
 
 #include <FL/Fl.H>
 

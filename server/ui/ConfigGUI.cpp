@@ -1,4 +1,4 @@
-#include "ConfigGUI.h"
+#include "server/ui/ConfigGUI.h"
 
 #include <FL/Fl.H>
 

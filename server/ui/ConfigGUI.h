@@ -6,9 +6,9 @@
 #include <FL/Fl_Choice.H>
 #include <FL/Fl_Window.H>
 
-#include "BridgeSettings.h"
-#include "FittedLabel.h"
-#include "ProcessExit.h"
+#include "server/BridgeSettings.h"
+#include "common/ui/FittedLabel.h"
+#include "server/ui/ProcessExit.h"
 
 #include <functional>
 #include <string>

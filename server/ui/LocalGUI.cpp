@@ -1,13 +1,13 @@
-#include "LocalGUI.h"
+#include "server/ui/LocalGUI.h"
 
 #include <FL/Fl.H>
 
 #include <chrono>
 #include <thread>
 
-#include "ClientSocket.h"
-#include "LocalCAM.h"
-#include "Orvo.h"
+#include "server/ClientSocket.h"
+#include "server/LocalCAM.h"
+#include "server/Orvo.h"
 
 const Fl_Color LocalGUI::blackcol = fl_rgb_color(0, 0, 0);
 const Fl_Color LocalGUI::graycol = fl_rgb_color(192, 192, 192);

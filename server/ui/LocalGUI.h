@@ -17,10 +17,10 @@
 #include <memory>
 #include <string>
 
-#include "FittedLabel.h"
-#include "ProcessExit.h"
-#include "StatusView.h"
-#include "UiUpdateQueue.h"
+#include "common/ui/FittedLabel.h"
+#include "server/ui/ProcessExit.h"
+#include "server/StatusView.h"
+#include "common/ui/UiUpdateQueue.h"
 
 class LocalCAM;
 

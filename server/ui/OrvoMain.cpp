@@ -9,13 +9,13 @@
 #include <memory>
 #include <mutex>
 
-#include "ClientSocket.h"
-#include "CommandLine.h"
-#include "ConfigGUI.h"
-#include "ExitSignals.h"
-#include "LocalCAM.h"
-#include "LocalGUI.h"
-#include "Orvo.h"
+#include "server/ClientSocket.h"
+#include "server/CommandLine.h"
+#include "server/ui/ConfigGUI.h"
+#include "server/ExitSignals.h"
+#include "server/LocalCAM.h"
+#include "server/ui/LocalGUI.h"
+#include "server/Orvo.h"
 
 int Orvo::main(int argc, char** argv)
 {

@@ -6,10 +6,10 @@
 #include <memory>
 #include <string>
 
-#include "KesCAM.h"
-#include "LineServer.h"
-#include "RecordingKesView.h"
-#include "ViewLog.h"
+#include "client/KesCAM.h"
+#include "tests/client/LineServer.h"
+#include "tests/support/RecordingKesView.h"
+#include "tests/support/ViewLog.h"
 
 // Short waits, so tests are quick; the greeting limit stays generous for a
 // loaded machine unless a test is about it.

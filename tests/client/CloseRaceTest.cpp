@@ -6,7 +6,7 @@
 #include <future>
 #include <thread>
 
-#include "ClientFixture.h"
+#include "tests/client/ClientFixture.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <chrono>
 #include <thread>
 
-#include "ClientFixture.h"
-#include "Service.h"
+#include "tests/client/ClientFixture.h"
+#include "client/Service.h"
 
 using namespace std::chrono_literals;
 using Strings = std::vector<std::string>;

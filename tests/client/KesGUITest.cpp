@@ -8,12 +8,12 @@
 #include <future>
 #include <memory>
 
-#include "KesCAM.h"
-#include "EventLoop.h"
-#include "KesGUI.h"
-#include "LineServer.h"
-#include "NeedsDisplay.h"
-#include "ViewLog.h"
+#include "client/KesCAM.h"
+#include "tests/support/EventLoop.h"
+#include "client/ui/KesGUI.h"
+#include "tests/client/LineServer.h"
+#include "tests/support/NeedsDisplay.h"
+#include "tests/support/ViewLog.h"
 
 // Last: it brings in Xlib, whose macros (None, Bool, Status) clash with
 // names in the headers above.

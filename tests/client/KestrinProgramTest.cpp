@@ -11,8 +11,8 @@
 #include <string>
 #include <thread>
 
-#include "ChildProcess.h"
-#include "NeedsDisplay.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/NeedsDisplay.h"
 
 using namespace std::chrono_literals;
 

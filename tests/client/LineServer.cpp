@@ -1,4 +1,4 @@
-#include "LineServer.h"
+#include "tests/client/LineServer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "LineReader.h"
-#include "LineWriter.h"
-#include "TcpListener.h"
-#include "TcpSocket.h"
+#include "common/LineReader.h"
+#include "common/LineWriter.h"
+#include "common/TcpListener.h"
+#include "common/TcpSocket.h"
 
 class ServerPeer {
 public:

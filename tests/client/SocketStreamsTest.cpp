@@ -7,8 +7,8 @@
 #include <chrono>
 #include <future>
 
-#include "LineServer.h"
-#include "SocketStreams.h"
+#include "tests/client/LineServer.h"
+#include "client/SocketStreams.h"
 
 using namespace std::chrono_literals;
 

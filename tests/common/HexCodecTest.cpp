@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "HexCodec.h"
+#include "common/HexCodec.h"
 
 using HexCodec::BS2S;
 using HexCodec::C2B;

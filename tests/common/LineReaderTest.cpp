@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "LineReader.h"
-#include "NetError.h"
+#include "common/LineReader.h"
+#include "common/NetError.h"
 
 namespace {
 

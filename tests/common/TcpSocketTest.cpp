@@ -4,10 +4,10 @@
 #include <future>
 #include <thread>
 
-#include "AddrInfo.h"
-#include "LineReader.h"
-#include "LineWriter.h"
-#include "TcpListener.h"
+#include "common/AddrInfo.h"
+#include "common/LineReader.h"
+#include "common/LineWriter.h"
+#include "common/TcpListener.h"
 
 using namespace std::chrono_literals;
 

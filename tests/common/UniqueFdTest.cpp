@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <utility>
 
-#include "UniqueFd.h"
+#include "common/UniqueFd.h"
 
 namespace {
 

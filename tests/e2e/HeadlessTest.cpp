@@ -18,12 +18,12 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "LineClient.h"
-#include "NetError.h"
-#include "TcpSocket.h"
-#include "Terminal.h"
-#include "VirtualModem.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/LineClient.h"
+#include "common/NetError.h"
+#include "common/TcpSocket.h"
+#include "tests/support/Terminal.h"
+#include "tests/support/VirtualModem.h"
 
 using namespace std::chrono_literals;
 

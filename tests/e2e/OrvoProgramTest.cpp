@@ -17,12 +17,12 @@
 #include <string>
 #include <thread>
 
-#include "ChildProcess.h"
-#include "DesktopWindow.h"
-#include "LineClient.h"
-#include "NeedsDisplay.h"
-#include "Terminal.h"
-#include "ProcessState.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/DesktopWindow.h"
+#include "tests/support/LineClient.h"
+#include "tests/support/NeedsDisplay.h"
+#include "tests/support/Terminal.h"
+#include "tests/support/ProcessState.h"
 
 using namespace std::chrono_literals;
 

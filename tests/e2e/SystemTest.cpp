@@ -9,9 +9,9 @@
 #include <string>
 #include <thread>
 
-#include "ChildProcess.h"
-#include "DesktopWindow.h"
-#include "NeedsDisplay.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/DesktopWindow.h"
+#include "tests/support/NeedsDisplay.h"
 
 using namespace std::chrono_literals;
 

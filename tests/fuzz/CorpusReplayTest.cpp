@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "FuzzChecks.h"
-#include "SessionHarness.h"
+#include "tests/fuzz/FuzzChecks.h"
+#include "tests/fuzz/SessionHarness.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "FakeSerialPort.h"
+#include "tests/fuzz/FakeSerialPort.h"
 
 #include <stdexcept>
 

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "FuzzChecks.h"
+#include "tests/fuzz/FuzzChecks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string broken = ORVO_FUZZ_CHECK(data, size);

@@ -1,7 +1,7 @@
 #include <string>
 
-#include "FuzzChecks.h"
-#include "HexCodec.h"
+#include "tests/fuzz/FuzzChecks.h"
+#include "common/HexCodec.h"
 
 namespace {
 
@@ -50,7 +50,9 @@ std::string checkHexCodec(const uint8_t* data, size_t size) {
     const int count = size > 0 ? static_cast<int>(data[0]) - 8 : 0;
     const std::string hex = HexCodec::BS2S(bytes, count);
     const size_t used = count <= 0 ? 0 : std::min(bytes.size(), static_cast<size_t>(count));
-    if (hex != hexOf(Bytes(bytes.begin(), bytes.begin() + static_cast<long>(used)))) {
+    Bytes counted = bytes;
+    counted.resize(used);
+    if (hex != hexOf(counted)) {
         return "BS2S of " + std::to_string(used) + " bytes is not their upper-case pairs";
     }
 

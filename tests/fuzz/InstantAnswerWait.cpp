@@ -7,7 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "SerOutPort.h"
+#include "server/SerOutPort.h"
 
 extern "C" int nanosleep(const struct timespec* req, struct timespec* rem) {
     if (req != nullptr && req->tv_sec == 0 && req->tv_nsec == SerOutPort::kAnswerWaitMs * 1000000L) return 0;

@@ -2,9 +2,9 @@
 #include <cstring>
 #include <vector>
 
-#include "FuzzChecks.h"
-#include "LineReader.h"
-#include "NetError.h"
+#include "tests/fuzz/FuzzChecks.h"
+#include "common/LineReader.h"
+#include "common/NetError.h"
 
 namespace {
 

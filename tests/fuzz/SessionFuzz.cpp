@@ -8,18 +8,18 @@
 #include <thread>
 #include <vector>
 
-#include "FakeSerialPort.h"
-#include "FuzzChecks.h"
-#include "HexCodec.h"
-#include "LineReader.h"
-#include "LocalCAM.h"
-#include "RecordingStatusView.h"
-#include "SerOutPort.h"
+#include "tests/fuzz/FakeSerialPort.h"
+#include "tests/fuzz/FuzzChecks.h"
+#include "common/HexCodec.h"
+#include "common/LineReader.h"
+#include "server/LocalCAM.h"
+#include "tests/support/RecordingStatusView.h"
+#include "server/SerOutPort.h"
 #include "Serlib/SerInputStream.h"
 #include "Serlib/SerOutputStream.h"
-#include "SessionHarness.h"
-#include "TcpSocket.h"
-#include "ViewLog.h"
+#include "tests/fuzz/SessionHarness.h"
+#include "common/TcpSocket.h"
+#include "tests/support/ViewLog.h"
 
 namespace {
 

@@ -13,11 +13,11 @@
 #include <optional>
 #include <string>
 
-#include "ChildProcess.h"
-#include "DesktopWindow.h"
-#include "LineClient.h"
-#include "NeedsDisplay.h"
-#include "PackageTree.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/DesktopWindow.h"
+#include "tests/support/LineClient.h"
+#include "tests/support/NeedsDisplay.h"
+#include "tests/package/PackageTree.h"
 
 using namespace std::chrono_literals;
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "PackageTree.h"
+#include "tests/package/PackageTree.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

@@ -1,4 +1,4 @@
-#include "PackageTree.h"
+#include "tests/package/PackageTree.h"
 
 #include <sys/utsname.h>
 

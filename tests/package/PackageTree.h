@@ -4,7 +4,7 @@
 #include <chrono>
 #include <string>
 
-#include "ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 
 struct CommandResult {
     int status = -1;     // exit status; -1 when the command did not end in time

@@ -1,4 +1,4 @@
-#include "FakeDriver.h"
+#include "tests/serlib/FakeDriver.h"
 
 #include <algorithm>
 

@@ -4,7 +4,7 @@
 
 #include <termios.h>
 
-#include "LineSettings.h"
+#include "Serlib/drivers/posix/LineSettings.h"
 
 using sdrv::LineSettings;
 

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <string>
 
-#include "FakeDriver.h"
+#include "tests/serlib/FakeDriver.h"
 #include "Serlib/Driver.h"
 #include "Serlib/HostInfo.h"
 #include "Serlib/SerialPortLocal.h"

@@ -10,11 +10,11 @@
 #include <string>
 #include <thread>
 
-#include "ChildProcess.h"
-#include "PrivateDriver.h"
-#include "ProcessState.h"
-#include "PtyDevice.h"
-#include "Raises.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/serlib/PrivateDriver.h"
+#include "tests/support/ProcessState.h"
+#include "tests/support/PtyDevice.h"
+#include "tests/support/Raises.h"
 #include "Serlib/Driver.h"
 #include "Serlib/HostInfo.h"
 #include "Serlib/SerialPortLocal.h"

@@ -13,11 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "PrivateDriver.h"
-#include "ProcessState.h"
-#include "PtyDevice.h"
+#include "tests/serlib/PrivateDriver.h"
+#include "tests/support/ProcessState.h"
+#include "tests/support/PtyDevice.h"
 #include "Serlib/SerDriver.h"
-#include "UniqueFd.h"
+#include "common/UniqueFd.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;

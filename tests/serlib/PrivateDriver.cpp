@@ -1,4 +1,4 @@
-#include "PrivateDriver.h"
+#include "tests/serlib/PrivateDriver.h"
 
 #include <filesystem>
 

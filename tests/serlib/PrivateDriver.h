@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 #include "Serlib/Driver.h"
 
 class PrivateDriver {

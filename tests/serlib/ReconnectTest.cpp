@@ -16,10 +16,10 @@
 #include <string>
 #include <thread>
 
-#include "ChildProcess.h"
-#include "PrivateDriver.h"
-#include "ProcessState.h"
-#include "PtyDevice.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/serlib/PrivateDriver.h"
+#include "tests/support/ProcessState.h"
+#include "tests/support/PtyDevice.h"
 #include "Serlib/SerDriver.h"
 #include "Serlib/SerInputStream.h"
 #include "Serlib/SerialPortLocal.h"

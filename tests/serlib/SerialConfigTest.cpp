@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "Raises.h"
+#include "tests/support/Raises.h"
 #include "Serlib/HostInfo.h"
 #include "Serlib/SerialConfig.h"
 

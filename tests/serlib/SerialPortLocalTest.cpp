@@ -11,8 +11,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "FakeDriver.h"
-#include "Raises.h"
+#include "tests/serlib/FakeDriver.h"
+#include "tests/support/Raises.h"
 #include "Serlib/FlowControlTask.h"
 #include "Serlib/HostInfo.h"
 #include "Serlib/SerialPortLocal.h"

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "FakeDriver.h"
-#include "Raises.h"
+#include "tests/serlib/FakeDriver.h"
+#include "tests/support/Raises.h"
 #include "Serlib/HostInfo.h"
 #include "Serlib/SerialPortLocal.h"
 #include "Serlib/SerInputStream.h"

@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "AllowList.h"
+#include "server/AllowList.h"
 
 namespace {
 

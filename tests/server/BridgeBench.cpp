@@ -15,10 +15,10 @@
 #include <thread>
 #include <vector>
 
-#include "LineClient.h"
-#include "LocalCAM.h"
-#include "RecordingStatusView.h"
-#include "VirtualModem.h"
+#include "tests/support/LineClient.h"
+#include "server/LocalCAM.h"
+#include "tests/support/RecordingStatusView.h"
+#include "tests/support/VirtualModem.h"
 
 namespace {
 

@@ -18,13 +18,13 @@
 #include <system_error>
 #include <thread>
 
-#include "ClientSocket.h"
-#include "Eventually.h"
-#include "LineClient.h"
-#include "LocalCAM.h"
-#include "ProcessState.h"
-#include "PtyDevice.h"
-#include "RecordingStatusView.h"
+#include "server/ClientSocket.h"
+#include "tests/support/Eventually.h"
+#include "tests/support/LineClient.h"
+#include "server/LocalCAM.h"
+#include "tests/support/ProcessState.h"
+#include "tests/support/PtyDevice.h"
+#include "tests/support/RecordingStatusView.h"
 
 using namespace std::chrono_literals;
 

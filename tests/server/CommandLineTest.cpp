@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "CommandLine.h"
+#include "tests/support/ChildProcess.h"
+#include "server/CommandLine.h"
 
 namespace {
 

@@ -3,14 +3,14 @@
 
 #include <filesystem>
 
-#include "ChildProcess.h"
-#include "ClientSocket.h"
-#include "LineClient.h"
-#include "LocalCAM.h"
-#include "NetError.h"
-#include "PtyDevice.h"
-#include "RecordingStatusView.h"
-#include "TcpListener.h"
+#include "tests/support/ChildProcess.h"
+#include "server/ClientSocket.h"
+#include "tests/support/LineClient.h"
+#include "server/LocalCAM.h"
+#include "common/NetError.h"
+#include "tests/support/PtyDevice.h"
+#include "tests/support/RecordingStatusView.h"
+#include "common/TcpListener.h"
 
 using namespace std::chrono_literals;
 

@@ -9,10 +9,10 @@
 #include "Serlib/Driver.h"
 #include "Serlib/SerialConfig.h"
 #include "Serlib/SerialPort.h"
-#include "ChildProcess.h"
-#include "FakeDriver.h"
-#include "PtyDevice.h"
-#include "SerOutPort.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/serlib/FakeDriver.h"
+#include "tests/support/PtyDevice.h"
+#include "server/SerOutPort.h"
 
 using namespace std::chrono_literals;
 

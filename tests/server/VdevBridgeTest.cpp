@@ -10,12 +10,12 @@
 
 #include <filesystem>
 
-#include "Eventually.h"
-#include "LineClient.h"
-#include "LocalCAM.h"
-#include "ProcessState.h"
-#include "RecordingStatusView.h"
-#include "VirtualModem.h"
+#include "tests/support/Eventually.h"
+#include "tests/support/LineClient.h"
+#include "server/LocalCAM.h"
+#include "tests/support/ProcessState.h"
+#include "tests/support/RecordingStatusView.h"
+#include "tests/support/VirtualModem.h"
 
 using namespace std::chrono_literals;
 

@@ -4,8 +4,8 @@
 // prompt, ready for the next connection.
 #include <gtest/gtest.h>
 
-#include "ClientFixture.h"
-#include "SoakSupport.h"
+#include "tests/client/ClientFixture.h"
+#include "tests/soak/SoakSupport.h"
 
 namespace {
 

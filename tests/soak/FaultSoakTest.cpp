@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <thread>
 
-#include "HexCodec.h"
-#include "SoakSupport.h"
-#include "VirtualModem.h"
+#include "common/HexCodec.h"
+#include "tests/soak/SoakSupport.h"
+#include "tests/support/VirtualModem.h"
 
 namespace {
 

@@ -8,13 +8,13 @@
 #include <random>
 #include <thread>
 
-#include "FakeSerialPort.h"
-#include "HexCodec.h"
-#include "SerOutPort.h"
-#include "SessionHarness.h"
+#include "tests/fuzz/FakeSerialPort.h"
+#include "common/HexCodec.h"
+#include "server/SerOutPort.h"
+#include "tests/fuzz/SessionHarness.h"
 #include "Serlib/SerInputStream.h"
 #include "Serlib/SerOutputStream.h"
-#include "SoakSupport.h"
+#include "tests/soak/SoakSupport.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "SoakSupport.h"
+#include "tests/soak/SoakSupport.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // Memory is what some of these tests measure: freed blocks that the address

@@ -8,13 +8,13 @@
 
 #include <gtest/gtest.h>
 
-#include "Eventually.h"
-#include "LineClient.h"
-#include "LocalCAM.h"
-#include "ProcessState.h"
-#include "RecordingStatusView.h"
-#include "SerOutPort.h"
-#include "ViewLog.h"
+#include "tests/support/Eventually.h"
+#include "tests/support/LineClient.h"
+#include "server/LocalCAM.h"
+#include "tests/support/ProcessState.h"
+#include "tests/support/RecordingStatusView.h"
+#include "server/SerOutPort.h"
+#include "tests/support/ViewLog.h"
 
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;

@@ -1,6 +1,6 @@
 // A child a test starts must never outlive it: one left running with the
 // test's stderr keeps ctest waiting for that pipe to end, for ever.
-#include "ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>

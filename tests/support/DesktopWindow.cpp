@@ -1,4 +1,4 @@
-#include "DesktopWindow.h"
+#include "tests/support/DesktopWindow.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -9,7 +9,7 @@
 #include <memory>
 #include <thread>
 
-#include "ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "LineClient.h"
+#include "tests/support/LineClient.h"
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <thread>
 
-#include "HexCodec.h"
-#include "NetError.h"
+#include "common/HexCodec.h"
+#include "common/NetError.h"
 
 namespace {
 

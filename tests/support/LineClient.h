@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "LineReader.h"
-#include "TcpSocket.h"
+#include "common/LineReader.h"
+#include "common/TcpSocket.h"
 
 class LineClient {
 public:

@@ -1,4 +1,4 @@
-#include "ProcessState.h"
+#include "tests/support/ProcessState.h"
 
 #include <dirent.h>
 

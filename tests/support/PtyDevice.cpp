@@ -1,4 +1,4 @@
-#include "PtyDevice.h"
+#include "tests/support/PtyDevice.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -20,7 +20,7 @@
 #include <string>
 #include <thread>
 
-#include "UniqueFd.h"
+#include "common/UniqueFd.h"
 
 class PtyDevice {
 public:

@@ -6,8 +6,8 @@
 #include <string>
 #include <utility>
 
-#include "KesView.h"
-#include "ViewLog.h"
+#include "client/KesView.h"
+#include "tests/support/ViewLog.h"
 
 class RecordingKesView : public KesView {
 public:

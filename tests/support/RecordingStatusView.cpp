@@ -1,4 +1,4 @@
-#include "RecordingStatusView.h"
+#include "tests/support/RecordingStatusView.h"
 
 LocalCAM::ViewFactory recordingViewFactory(const std::shared_ptr<ViewLog>& log) {
     return [log](int, LocalCAM&) -> std::unique_ptr<StatusView> { return std::make_unique<RecordingStatusView>(log); };

@@ -5,10 +5,10 @@
 #include <optional>
 #include <string>
 
-#include "LocalCAM.h"
-#include "SerOutPort.h"
-#include "StatusView.h"
-#include "ViewLog.h"
+#include "server/LocalCAM.h"
+#include "server/SerOutPort.h"
+#include "server/StatusView.h"
+#include "tests/support/ViewLog.h"
 
 class RecordingStatusView : public StatusView {
 public:

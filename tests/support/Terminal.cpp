@@ -1,4 +1,4 @@
-#include "Terminal.h"
+#include "tests/support/Terminal.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "UniqueFd.h"
+#include "common/UniqueFd.h"
 
 std::optional<bool> exclusiveUse(const std::string& path) {
     const UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));

@@ -1,4 +1,4 @@
-#include "ViewLog.h"
+#include "tests/support/ViewLog.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "VirtualModem.h"
+#include "tests/support/VirtualModem.h"
 
 #include <signal.h>
 

@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "LineReader.h"
-#include "LineWriter.h"
-#include "TcpListener.h"
+#include "tests/support/ChildProcess.h"
+#include "common/LineReader.h"
+#include "common/LineWriter.h"
+#include "common/TcpListener.h"
 
 using namespace std::chrono_literals;
 

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <string>
 
-#include "ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 
 using namespace std::chrono_literals;
 

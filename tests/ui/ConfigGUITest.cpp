@@ -1,4 +1,4 @@
-#include "ConfigGUI.h"
+#include "server/ui/ConfigGUI.h"
 
 #include <FL/Fl.H>
 #include <gtest/gtest.h>
@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "EventLoop.h"
-#include "NeedsDisplay.h"
+#include "tests/support/EventLoop.h"
+#include "tests/support/NeedsDisplay.h"
 
 // Last: it brings in Xlib, whose macros (Status, None) clash with names above.
 #include <FL/fl_draw.H>

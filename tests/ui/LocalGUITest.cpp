@@ -1,6 +1,6 @@
 // The status window with the real controller behind it: a virtual modem
 // (vdev) on a pseudo-terminal as the device, real TCP clients on loopback.
-#include "LocalGUI.h"
+#include "server/ui/LocalGUI.h"
 
 #include <FL/Fl.H>
 #include <gtest/gtest.h>
@@ -14,14 +14,14 @@
 #include <thread>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "EventLoop.h"
-#include "LineClient.h"
-#include "ClientSocket.h"
-#include "LocalCAM.h"
-#include "NeedsDisplay.h"
-#include "PtyDevice.h"
-#include "TcpListener.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/EventLoop.h"
+#include "tests/support/LineClient.h"
+#include "server/ClientSocket.h"
+#include "server/LocalCAM.h"
+#include "tests/support/NeedsDisplay.h"
+#include "tests/support/PtyDevice.h"
+#include "common/TcpListener.h"
 
 // Last: it brings in Xlib, whose macros (Status, None) clash with names above.
 #include <FL/fl_draw.H>

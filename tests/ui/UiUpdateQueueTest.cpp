@@ -1,4 +1,4 @@
-#include "UiUpdateQueue.h"
+#include "common/ui/UiUpdateQueue.h"
 
 #include <FL/Fl.H>
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "EventLoop.h"
+#include "tests/support/EventLoop.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "LineSettings.h"
+#include "Serlib/drivers/posix/LineSettings.h"
 
 #include <termios.h>
 

@@ -1,4 +1,4 @@
-#include "Port.h"
+#include "Serlib/drivers/posix/Port.h"
 
 #include <fcntl.h>
 #include <poll.h>

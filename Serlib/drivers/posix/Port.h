@@ -21,9 +21,9 @@
 
 #include <linux/serial.h>
 
-#include "LineSettings.h"
-#include "PortName.h"
-#include "UniqueFd.h"
+#include "Serlib/drivers/posix/LineSettings.h"
+#include "Serlib/drivers/posix/PortName.h"
+#include "common/UniqueFd.h"
 
 namespace sdrv {
 

@@ -1,4 +1,4 @@
-#include "PortName.h"
+#include "Serlib/drivers/posix/PortName.h"
 
 #include <dlfcn.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "PortTable.h"
+#include "Serlib/drivers/posix/PortTable.h"
 
 #include <sys/stat.h>
 

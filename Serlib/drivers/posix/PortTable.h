@@ -6,7 +6,7 @@
 #include <memory>
 #include <mutex>
 
-#include "Port.h"
+#include "Serlib/drivers/posix/Port.h"
 #include "Serlib/SerDriver.h"
 
 namespace sdrv {

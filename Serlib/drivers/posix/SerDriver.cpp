@@ -7,8 +7,8 @@
 
 #include <memory>
 
-#include "LineSettings.h"
-#include "PortTable.h"
+#include "Serlib/drivers/posix/LineSettings.h"
+#include "Serlib/drivers/posix/PortTable.h"
 
 #define SDRV_EXPORT extern "C" __attribute__((visibility("default")))
 
