@@ -30,11 +30,12 @@ public:
     // Writes s and a line end to standard output.
     static void OutLine(const std::string& s);
 
-    // The program's entry: reads the options, then opens the setup window
-    // and runs the window toolkit's event loop, or runs the bridge without
-    // windows. Defined with the windows (server/ui), so the core links no
-    // window code.
+    // The program's entry: reads the options, then runs the bridge without
+    // windows (--headless), or starts the window program in its place.
     static int main(int argc, char** argv);
+    // The window program's entry (server/ui): reads the options, opens the
+    // setup window and runs the window toolkit's event loop.
+    static int RunWithWindows(int argc, char** argv);
 
     // settings: what the options asked for (the setup window's choices, and
     // how clients are treated).

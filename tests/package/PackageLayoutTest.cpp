@@ -133,7 +133,17 @@ TEST_F(Package, ProgramsAndDriverSitWhereTheRunPathFindsThem) {
     std::vector<std::string> libraries;
     for (const fs::directory_entry& entry : fs::directory_iterator(at("usr/lib/orvo")))
         if (entry.is_regular_file()) libraries.push_back(entry.path().filename().string());
-    EXPECT_EQ(libraries, std::vector<std::string>{driverName});
+    std::sort(libraries.begin(), libraries.end());
+    EXPECT_EQ(libraries, (std::vector<std::string>{driverName, "orvo-windows"}));
+    // orvo itself loads no window code; its window program finds the driver
+    // beside it.
+    const CommandResult orvoNeeds = runCommand("readelf -d " + shellQuoted(at("usr/bin/orvo")), 30s);
+    EXPECT_EQ(orvoNeeds.output.find("libfltk"), std::string::npos) << orvoNeeds.output;
+    EXPECT_EQ(orvoNeeds.output.find("libX11"), std::string::npos) << orvoNeeds.output;
+    const std::string windows = at("usr/lib/orvo/orvo-windows");
+    EXPECT_EQ(modeOf(windows), 0755);
+    const CommandResult windowsElf = runCommand("readelf -d " + shellQuoted(windows), 30s);
+    EXPECT_NE(windowsElf.output.find("[$ORIGIN]"), std::string::npos) << windowsElf.output;
     const std::string driver = at("usr/lib/orvo/" + driverName);
     EXPECT_EQ(modeOf(driver), 0644);
 

@@ -1,5 +1,7 @@
-// The server program: the setup window first; "Start" creates the bridge
-// controller, which opens the serial port and the status window.
+// The server with its windows: the setup window first; "Start" creates the
+// bridge controller, which opens the serial port and the status window. orvo
+// runs this program for everything but --headless, with the same arguments,
+// so that the bridge without windows loads none of the window toolkit.
 #include <FL/Fl.H>
 
 #include <cstdio>
@@ -17,7 +19,7 @@
 #include "server/ui/LocalGUI.h"
 #include "server/Orvo.h"
 
-int Orvo::main(int argc, char** argv)
+int Orvo::RunWithWindows(int argc, char** argv)
 {
     int status = 0;
     const std::optional<CommandLine> options = ParseCommandLine(argc, argv, std::cout, std::cerr, &status);
@@ -59,4 +61,4 @@ void Orvo::CreateController(const std::string& cpname, int socketport, int baudr
                                              std::move(dependencies), ControllerOptions());
 }
 
-int main(int argc, char** argv) { return Orvo::main(argc, argv); }
+int main(int argc, char** argv) { return Orvo::RunWithWindows(argc, argv); }
