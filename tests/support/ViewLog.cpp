@@ -3,6 +3,7 @@
 #include <algorithm>
 
 void ViewLog::add(const std::string& field, const std::string& text) {
+    if (!kept_.empty() && std::find(kept_.begin(), kept_.end(), field) == kept_.end()) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         events_.push_back({field, text, std::chrono::steady_clock::now()});

@@ -19,6 +19,10 @@ struct ViewEvent {
 
 class ViewLog {
 public:
+    // Keeps every field's texts, or only those of the fields named: a long
+    // run keeps no more than it checks, so its memory stays the server's.
+    explicit ViewLog(std::vector<std::string> kept = {}) : kept_(std::move(kept)) {}
+
     void add(const std::string& field, const std::string& text);
 
     std::vector<ViewEvent> events() const;
@@ -48,6 +52,7 @@ private:
     std::vector<std::string> textsLocked(const std::string& field, size_t from = 0) const;
     size_t countLocked(const std::string& field, const std::string& text) const;
 
+    const std::vector<std::string> kept_;
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<ViewEvent> events_;
