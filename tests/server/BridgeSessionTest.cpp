@@ -124,6 +124,19 @@ private:
 class AnswerGateView : public RecordingStatusView {
 public:
     struct Gate {
+        // Test thread: whether the exchanging thread got to its answer.
+        bool awaitReached() {
+            std::unique_lock<std::mutex> lock(mutex);
+            return opened.wait_for(lock, 5s, [this] { return reached; });
+        }
+        // Test thread: lets the answer go on.
+        void openUp() {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                open = true;
+            }
+            opened.notify_all();
+        }
         std::mutex mutex;
         std::condition_variable opened;
         bool open = false;
@@ -535,19 +548,12 @@ TEST_F(Bridge, AnAnswerGoesOnlyToTheClientWhoseCommandItAnswers) {
     auto first = connect();
     LineClient queued(port);
     first->send("A1");
-    {
-        // The first client's exchange has ended; its answer is on its way.
-        std::unique_lock<std::mutex> lock(gate->mutex);
-        ASSERT_TRUE(gate->opened.wait_for(lock, 5s, [&] { return gate->reached; }));
-    }
+    // The first client's exchange has ended; its answer is on its way.
+    ASSERT_TRUE(gate->awaitReached());
     cam->CommandB6();  // the operator closes the first client meanwhile
     EXPECT_EQ(first->readLine(), std::optional<std::string>("CLOSE"));
     EXPECT_EQ(queued.readLine(), std::optional<std::string>("OK"));
-    {
-        std::lock_guard<std::mutex> lock(gate->mutex);
-        gate->open = true;
-    }
-    gate->opened.notify_all();
+    gate->openUp();
     // The queued client's first answer is its own, and so is every later one.
     EXPECT_EQ(ask(queued, "C1"), hexOf("C1\n"));
     EXPECT_EQ(ask(queued, "C2"), hexOf("C2\n"));
@@ -565,16 +571,9 @@ TEST_F(Bridge, AnOperatorsAnswerGoesToTheClientConnectedWhenItWasSent) {
     std::thread operatorSends([&] { cam->CommandB1("AT"); });
     ASSERT_TRUE(device->waitReceived(3));
     LineClient late(port);
-    {
-        std::unique_lock<std::mutex> lock(gate->mutex);
-        ASSERT_TRUE(gate->opened.wait_for(lock, 5s, [&] { return gate->reached; }));
-    }
+    ASSERT_TRUE(gate->awaitReached());
     EXPECT_EQ(late.readLine(), std::optional<std::string>("OK"));
-    {
-        std::lock_guard<std::mutex> lock(gate->mutex);
-        gate->open = true;
-    }
-    gate->opened.notify_all();
+    gate->openUp();
     operatorSends.join();
     EXPECT_EQ(ask(late, "0x41540D"), "4F4B0D0A");
     EXPECT_EQ(log->texts("rx"), (std::vector<std::string>{"4F4B0D0A", "4F4B0D0A"}));
