@@ -118,6 +118,32 @@ TEST_F(ConfigGUITest, StartPassesTheChosenValuesInTheControllersOrder)
     EXPECT_EQ(created[0], (Settings{"COM8", 3008, 115200, 5, 2, "Mark", "SoftOut", 0}));
 }
 
+TEST_F(ConfigGUITest, OptionsPreselectTheChoicesAndADevicePathJoinsThePortList)
+{
+    delete window;
+    BridgeSettings options;
+    options.port = "/dev/serial/by-id/usb-FTDI_A5-if00-port0";
+    options.tcpPort = 3005;
+    options.baud = 19200;
+    options.dataBits = 7;
+    options.stopBits = 2;
+    options.parity = "Even";
+    options.handshake = "XONXOFF";
+    options.dtr = 0;
+    window = new ConfigGUI(
+        [this](const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
+               const std::string& parity, const std::string& handshake, int dtr) {
+            created.push_back({cpname, socketport, baudrate, dbits, sbits, parity, handshake, dtr});
+        },
+        [this](int status) { exitStatus = status; }, options);
+    // The path is one item, its slashes no submenus.
+    EXPECT_EQ(items(window->choiceSerialPort).size(), 9u);
+    EXPECT_STREQ(window->choiceSerialPort->text(), options.port.c_str());
+    window->buttonOK->do_callback();
+    ASSERT_EQ(created.size(), 1u);
+    EXPECT_EQ(created[0], (Settings{options.port, 3005, 19200, 7, 2, "Even", "XONXOFF", 0}));
+}
+
 TEST_F(ConfigGUITest, TenEqualRowsWithLabelsLeftAndQuitBeforeStart)
 {
     struct Row {
