@@ -1,5 +1,6 @@
 #include "server/Orvo.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -43,7 +44,7 @@ void Orvo::EndProcess(int status)
     std::_Exit(status);
 }
 
-void Orvo::EndOnSignal(int)
+void Orvo::EndOnSignal(int signal)
 {
     NotifySystemd("STOPPING=1");
     {
@@ -52,6 +53,8 @@ void Orvo::EndOnSignal(int)
             if (std::shared_ptr<ClientSocket> session = controller_->currentSession()) {
                 if (session->connected()) session->Close();
             }
+            const char* name = signal == SIGTERM ? "SIGTERM" : signal == SIGINT ? "SIGINT" : "SIGHUP";
+            controller_->ShowStat(std::string("Server stopped by ") + name);
         }
     }
     EndProcess(0);
