@@ -21,4 +21,14 @@ struct BridgeSettings {
     AllowList allow;              // who may connect; empty: everyone
     int idleTimeoutSeconds = 0;   // a client silent this long is closed; 0: never
     bool logExchanges = false;    // one log line per exchange
+
+    int answerWaitMs = 150;       // the most an answer is waited for
+    int answerGapMs = 0;          // an answer ends this quiet after its last byte; 0: the whole wait
 };
+
+// How long one character takes on the line, in milliseconds: a start bit,
+// the data bits, a parity bit unless parity is "None", the stop bits.
+inline double CharacterMilliseconds(int baud, int dataBits, int stopBits, const std::string& parity) {
+    const int bits = 1 + dataBits + (parity == "None" ? 0 : 1) + stopBits;
+    return baud > 0 ? bits * 1000.0 / baud : 0.0;
+}

@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
@@ -55,14 +56,27 @@ CLI::Validator serialPortName() {
         "COM1..COM8|PATH");
 }
 
+bool allDigits(const std::string& value, size_t most) {
+    return !value.empty() && value.size() <= most &&
+           std::all_of(value.begin(), value.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+}
+
 CLI::Validator wholeSeconds() {
     return CLI::Validator(
         [](std::string& value) -> std::string {
-            const bool digits = !value.empty() && value.size() <= 9 &&
-                                std::all_of(value.begin(), value.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
-            return digits ? "" : value + " is not a whole number of seconds, 0 or more";
+            return allDigits(value, 9) ? "" : value + " is not a whole number of seconds, 0 or more";
         },
         "SECONDS");
+}
+
+// Whole milliseconds from lowest to 60000.
+CLI::Validator milliseconds(int lowest) {
+    return CLI::Validator(
+        [lowest](std::string& value) -> std::string {
+            if (allDigits(value, 5) && std::stoi(value) >= lowest && std::stoi(value) <= 60000) return "";
+            return value + " is not a whole number of milliseconds from " + std::to_string(lowest) + " to 60000";
+        },
+        "MS");
 }
 
 // Whether a (resolved) address is the wildcard or one of this host's own.
@@ -129,7 +143,8 @@ std::optional<std::string> unknownKey(const CLI::App& app, const std::string& fi
         std::string value;
         for (const std::string& input : item.inputs) value += (value.empty() ? "" : ",") + input;
         return file + ": " + key + " = " + value + ": no such key (keys: port, baud, data-bits, stop-bits, " +
-               "parity, handshake, dtr, tcp-port, listen, allow, idle-timeout, log-exchanges)";
+               "parity, handshake, dtr, tcp-port, listen, allow, idle-timeout, log-exchanges, answer-wait, " +
+               "answer-gap)";
     }
     return std::nullopt;
 }
@@ -152,6 +167,8 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv, s
     std::string listen;
     std::string allow;
     std::string idle = "0";
+    std::string answerWait = "150";
+    std::string answerGap = "0";
     bool logExchanges = false;
     bool headless = false;
 
@@ -176,6 +193,14 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv, s
         ->capture_default_str();
     app.add_flag("--log-exchanges", logExchanges,
                  "log every exchange: client, command, answer in hex, time taken");
+    app.add_option("--answer-wait", answerWait, "the most an answer is waited for, in ms")
+        ->check(milliseconds(1))
+        ->capture_default_str();
+    app.add_option("--answer-gap", answerGap,
+                   "an answer is complete once the device is quiet this many ms after its last byte "
+                   "(or 32 bytes are in, or --answer-wait passed); 0: always the whole --answer-wait")
+        ->check(milliseconds(0))
+        ->capture_default_str();
     app.add_flag("--headless", headless, "run the bridge without windows, logging to standard error")
         ->configurable(false);
     // Unknown keys are left to unknownKey(), which names the file, the key
@@ -190,6 +215,19 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv, s
             if (std::optional<std::string> unknown = unknownKey(app, config->as<std::string>())) {
                 throw CLI::ConfigError(*unknown);
             }
+        }
+        // A gap shorter than one character would end every answer between
+        // two of its characters.
+        const int gap = std::stoi(answerGap);
+        const double character =
+            CharacterMilliseconds(std::stoi(baud), std::stoi(dataBits), std::stoi(stopBits), parity);
+        if (gap > 0 && gap < character) {
+            char text[200];
+            std::snprintf(text, sizeof text,
+                          "--answer-gap: %d ms is shorter than one character at %s bit/s (%d bits: %.2f ms)", gap,
+                          baud.c_str(), 1 + std::stoi(dataBits) + (parity == "None" ? 0 : 1) + std::stoi(stopBits),
+                          character);
+            throw CLI::ValidationError(text);
         }
     } catch (const CLI::CallForHelp&) {
         out << app.help();
@@ -229,5 +267,7 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv, s
     if (!allow.empty()) s.allow = *AllowList::parse(allow, error);
     s.idleTimeoutSeconds = std::stoi(idle);
     s.logExchanges = logExchanges;
+    s.answerWaitMs = std::stoi(answerWait);
+    s.answerGapMs = std::stoi(answerGap);
     return line;
 }

@@ -1,6 +1,7 @@
 #include "server/LocalCAM.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <stdexcept>
 #include <system_error>
@@ -10,6 +11,7 @@
 #include "common/NetError.h"
 #include "server/Orvo.h"
 #include "server/SerOutPort.h"
+#include "server/BridgeSettings.h"
 #include "server/ServiceLog.h"
 #include "common/SocketAddress.h"
 #include "common/TcpListener.h"
@@ -36,6 +38,13 @@ LocalCAM::LocalCAM(const std::string& cpname, int socketport, int baudrate, int 
     if (!log_) log_ = [log = ServiceLog::ForStandardError()](const std::string& line) { log.Line(line); };
     running_ = this;
     sop = std::make_unique<SerOutPort>(cpname, baudrate, dbits, sbits, parity, handshake, dtr, dependencies.openPort);
+    // A gap shorter than one character would end answers between their
+    // characters; the setup window may pick a slower rate than the options
+    // were checked against.
+    const double character = CharacterMilliseconds(baudrate, dbits, sbits, parity);
+    int gap = options_.answerGapMs;
+    if (gap > 0 && gap < character) gap = static_cast<int>(std::ceil(character));
+    sop->SetAnswerTiming(options_.answerWaitMs, gap);
     localgui_ = dependencies.makeView(socketport, *this);
     if (!localgui_) throw std::invalid_argument("LocalCAM: the view factory made no view");
 

@@ -57,6 +57,10 @@ public:
         int idleTimeoutSeconds = 0;    // a client that sends nothing this long is closed; 0: never
         bool logExchanges = false;     // one log line per exchange
         int reopenEveryMs = 0;         // a port that did not open is tried again this often; 0: never
+        int answerWaitMs = SerOutPort::kAnswerWaitMs;  // the most an answer is waited for
+        // An answer ends when the device is this quiet after its last byte;
+        // 0: the whole wait. Never less than one character at the bit rate.
+        int answerGapMs = 0;
     };
 
     // In this order: opens the serial port, makes the view, shows the serial

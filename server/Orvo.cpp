@@ -31,6 +31,8 @@ LocalCAM::Options Orvo::ControllerOptions() const {
     options.allow = settings_.allow;
     options.idleTimeoutSeconds = settings_.idleTimeoutSeconds;
     options.logExchanges = settings_.logExchanges;
+    options.answerWaitMs = settings_.answerWaitMs;
+    options.answerGapMs = settings_.answerGapMs;
     return options;
 }
 

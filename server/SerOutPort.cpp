@@ -220,9 +220,48 @@ bool SerOutPort::WriteCommand(const Bytes& bytes) { return writeCommand(bytes); 
 
 bool SerOutPort::WriteCommand(const std::string& text) { return writeCommand(text); }
 
+void SerOutPort::SetAnswerTiming(int waitMs, int gapMs) {
+    answerWaitMs_ = waitMs;
+    answerGapMs_ = gapMs;
+}
+
 const Bytes& SerOutPort::CollectAnswer() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(kAnswerWaitMs));
+    if (answerGapMs_ > 0) return readUntilQuiet();
+    std::this_thread::sleep_for(std::chrono::milliseconds(answerWaitMs_));
     return ReadSer();
+}
+
+const Bytes& SerOutPort::readUntilQuiet() {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(answerWaitMs_);
+    numBytes = 0;
+    try {
+        if (!in_ || !port_) throw Serlib::IOError("Port not open");
+        while (numBytes < kRxBufferSize) {
+            const long long left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) break;
+            // Before the first byte the whole window; after one, the gap.
+            const int wait = static_cast<int>(numBytes == 0 ? left : std::min<long long>(answerGapMs_, left));
+            const int ready = port_->waitRx(wait);
+            if (ready <= 0) {
+                if (numBytes > 0) break;  // quiet for the gap: the answer is whole
+                continue;                 // nothing yet; the window decides
+            }
+            const int n = in_->read(&buffer_, numBytes, std::min(ready, kRxBufferSize - numBytes));
+            if (n <= 0) break;
+            numBytes += n;
+        }
+        traceAnswer();
+    } catch (const std::exception&) {
+        SerError = 2;
+    }
+    return buffer_;
+}
+
+void SerOutPort::traceAnswer() {
+    const std::string in = "Serial In: " + Orvo::BS2S(buffer_, numBytes);
+    trace_ += in;
+    OutLine(in);
 }
 
 const Bytes& SerOutPort::SendSerial(const Bytes& bytes) {
@@ -288,9 +327,7 @@ const Bytes& SerOutPort::ReadSer() {
             if (n <= 0) break;
             numBytes += n;
         }
-        const std::string in = "Serial In: " + Orvo::BS2S(buffer_, numBytes);
-        trace_ += in;
-        OutLine(in);
+        traceAnswer();
     } catch (const std::exception&) {
         SerError = 2;
     }

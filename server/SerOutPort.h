@@ -53,6 +53,15 @@ public:
     const Bytes& SendSerial(const Bytes& bytes);
     const Bytes& SendSerial(const std::string& text);
 
+    // How an answer is collected: by default the device has waitMs (150)
+    // and whatever it sent by then is the answer. With gapMs > 0 the answer
+    // is complete as soon as the device has been quiet for gapMs after its
+    // last byte, or once 32 bytes are in, or once waitMs have passed; with no
+    // byte at all the whole waitMs. A device that pauses longer than the gap
+    // inside an answer has it split: the rest is the next exchange's, as
+    // late bytes always are. Not while an exchange runs.
+    void SetAnswerTiming(int waitMs, int gapMs);
+
     // The same exchange in its two steps, for a caller that acts between
     // them: the first starts afresh and writes (false when the write
     // failed), the second waits for and collects the answer.
@@ -114,6 +123,9 @@ private:
     void boundWrite(size_t n);
     // The write ran out of time: drop the rest and restart the line.
     void abandonWrite();
+    // Collects the answer as its bytes come, until the device is quiet.
+    const Bytes& readUntilQuiet();
+    void traceAnswer();
 
     // The newest adapter that still exists, for the class-wide accessors.
     static std::atomic<SerOutPort*> running_;
@@ -126,6 +138,8 @@ private:
     Bytes buffer_;
     std::string trace_;
     int bitRate_ = 9600;
+    int answerWaitMs_ = kAnswerWaitMs;
+    int answerGapMs_ = 0;
     int writeBoundMs_ = -1;  // the send time-out last given to the port
     bool writeTimedOut_ = false;
 };

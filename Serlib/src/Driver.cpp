@@ -58,6 +58,13 @@ void bind(void* handle, const char* symbol, Fn& slot) {
     std::memcpy(&slot, &address, sizeof(slot));
 }
 
+// An operation a driver may lack: its slot stays null then.
+template <typename Fn>
+void bindOptional(void* handle, const char* symbol, Fn& slot) {
+    void* address = ::dlsym(handle, symbol);
+    if (address != nullptr) std::memcpy(&slot, &address, sizeof(slot));
+}
+
 // The directories the program's own library search would try: its run
 // path ($ORIGIN expanded), LD_LIBRARY_PATH, the system directories.
 std::vector<std::string> programSearchPath() {
@@ -184,6 +191,7 @@ DriverOps Driver::loadFile(const std::string& file) {
         bind(handle, "SerSigRing", ops.SerSigRing);
         bind(handle, "SerSigBreak", ops.SerSigBreak);
         bind(handle, "SerFlowTask", ops.SerFlowTask);
+        bindOptional(handle, "SerWaitRx", ops.SerWaitRx);
     } catch (const DriverLoadError&) {
         // A library without the whole contract is not a driver; drop it. The
         // binding error is the one worth reporting, so dlclose's is not kept.

@@ -537,6 +537,17 @@ int SerialPortLocal::driverCall(Op op, int value) {
 int SerialPortLocal::rxFlush() { return driverCall(Op::RxFlush); }
 int SerialPortLocal::txFlush() { return driverCall(Op::TxFlush); }
 int SerialPortLocal::txDrain() { return driverCall(Op::TxDrain); }
+int SerialPortLocal::waitRx(int mSecs) {
+    const DriverOps& driver = Driver::ops();
+    if (driver.SerWaitRx == nullptr) return SerialPort::waitRx(mSecs);
+    // The same checks and failures as the count it waits for.
+    const int ready = rxReadyCount();
+    if (ready > 0 || mSecs <= 0) return ready;
+    const int waited = driver.SerWaitRx(port, mSecs);
+    if (waited < 0) throw IOError("rxReadyCount failed");
+    return waited;
+}
+
 int SerialPortLocal::rxReadyCount() { return driverCall(Op::RxReadyCount); }
 int SerialPortLocal::txBufCount() { return driverCall(Op::TxBufCount); }
 bool SerialPortLocal::rxOverflow() { return driverCall(Op::RxOverflow) == 1; }

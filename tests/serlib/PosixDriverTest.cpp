@@ -198,6 +198,24 @@ TEST_F(RealDriver, BytesPassUnchangedBothWays) {
     EXPECT_EQ(d.SerGetByte(h), 'Q');
 }
 
+TEST_F(RealDriver, WaitingForInputEndsWithTheFirstByteOrTheTimeOut) {
+    const int32_t h = openDevice();
+    ASSERT_NE(d.SerWaitRx, nullptr) << "the driver offers the wait";
+    auto start = Clock::now();
+    EXPECT_EQ(d.SerWaitRx(h, 50), 0);
+    EXPECT_GE(Clock::now() - start, 45ms);
+    std::thread device([this] {
+        std::this_thread::sleep_for(30ms);
+        this->device.send("abc");
+    });
+    start = Clock::now();
+    EXPECT_GE(d.SerWaitRx(h, 5000), 1);
+    EXPECT_LT(Clock::now() - start, 2000ms) << "woken by the byte, not the time-out";
+    device.join();
+    EXPECT_EQ(d.SerWaitRx(-1, 10), -1);
+    EXPECT_EQ(d.SerWaitRx(h, -1), -1);
+}
+
 TEST_F(RealDriver, ReadsReturnWhatIsThereNeverWaitingOrFailing) {
     const int32_t h = openDevice();
     uint8_t buf[8] = {};

@@ -74,6 +74,12 @@ TEST(CommandLine, OptionsSetEverythingAndAFileIsOverriddenByTheCommandLine) {
     EXPECT_EQ(s.allow.text(), "127.0.0.0/8");
     EXPECT_EQ(s.idleTimeoutSeconds, 30);
     EXPECT_TRUE(s.logExchanges);
+    EXPECT_EQ(s.answerWaitMs, 150) << "the fixed window unless asked";
+    EXPECT_EQ(s.answerGapMs, 0);
+    const Outcome gap = parse({"--answer-gap", "2", "--answer-wait", "500", "--baud", "115200"});
+    ASSERT_TRUE(gap.line) << gap.err;
+    EXPECT_EQ(gap.line->settings.answerGapMs, 2);
+    EXPECT_EQ(gap.line->settings.answerWaitMs, 500);
 
     // The example the package installs is valid and changes nothing.
     const Outcome example = parse({"--config", ORVO_SOURCE_DIR "/packaging/etc/example.conf"});
@@ -107,6 +113,9 @@ TEST(CommandLine, BadInputIsOneLineNamingItAndStatusTwo) {
         {{"--config", unknownKey}, {"unknown.conf", "colour = red", "keys: port"}},
         {{"--config", inSection}, {"section.conf", "serial.baud = 19200"}},
         {{"--config", badValue}, {"--stop-bits", "3", "1, 2"}},
+        {{"--answer-wait", "0"}, {"--answer-wait", "0", "1 to 60000"}},
+        {{"--answer-gap", "1"}, {"--answer-gap", "1 ms", "one character at 9600 bit/s", "10 bits"}},
+        {{"--answer-gap", "4", "--baud", "2400"}, {"--answer-gap", "4 ms", "2400 bit/s"}},
     };
     for (const Case& c : cases) {
         const Outcome o = parse(c.args);

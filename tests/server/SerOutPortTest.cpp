@@ -4,6 +4,7 @@
 #include <termios.h>
 
 #include <chrono>
+#include <thread>
 #include <vector>
 
 #include "Serlib/Driver.h"
@@ -240,4 +241,55 @@ TEST(SerOutPort, APortThatDoesNotOpenLeavesNoPortAndEveryExchangeFailsAtOnce) {
     EXPECT_EQ(sop.GetSerError(), 1);
     EXPECT_EQ(sop.SerCount(), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(SerOutPort::kAnswerWaitMs));
+}
+
+// With an answer gap the answer is complete once the device falls quiet; the
+// device here answers only what the test sends it, after the command came.
+TEST(SerOutPort, WithAnAnswerGapTheAnswerEndsWhenTheDeviceFallsQuiet) {
+    PtyDevice device(PtyDevice::lines([](const std::string&) { return std::string(); }));
+    SerOutPort sop(device.path(), 115200, 8, 1, "None", "None", 0);
+    ASSERT_TRUE(sop.PortOpen());
+    sop.SetAnswerTiming(300, 40);
+    size_t sent = 0;
+    // One exchange of "AT" while the device plays its pieces; how long it took.
+    const auto exchange = [&](const std::vector<std::pair<std::chrono::milliseconds, std::string>>& pieces) {
+        sent += 3;
+        std::thread play([&] {
+            if (!device.waitReceived(sent)) return;
+            for (const auto& [pause, bytes] : pieces) {
+                std::this_thread::sleep_for(pause);
+                device.send(bytes);
+            }
+        });
+        const auto before = std::chrono::steady_clock::now();
+        sop.SendSerial(std::string("AT"));
+        const auto took = std::chrono::steady_clock::now() - before;
+        play.join();
+        return took;
+    };
+    const auto answer = [&] { return std::string(sop.Buffer().begin(), sop.Buffer().begin() + sop.SerCount()); };
+
+    // Pieces closer together than the gap are one answer, done long before
+    // the window would be.
+    auto took = exchange({{0ms, "OK"}, {10ms, "\r\n"}});
+    EXPECT_EQ(answer(), "OK\r\n");
+    EXPECT_LT(took, 200ms);
+
+    // A pause longer than the gap splits it: the rest is the next answer.
+    took = exchange({{0ms, "OK"}, {150ms, "\r\n"}});
+    EXPECT_EQ(answer(), "OK");
+    EXPECT_LT(took, 140ms);
+    exchange({});
+    EXPECT_EQ(answer(), "\r\n");
+
+    // No answer at all: the whole window.
+    took = exchange({});
+    EXPECT_EQ(sop.SerCount(), 0);
+    EXPECT_GE(took, 290ms);
+
+    // 32 bytes end the wait at once, whatever the gap; the rest waits.
+    sop.SetAnswerTiming(2000, 1000);
+    took = exchange({{0ms, std::string(40, 'x')}});
+    EXPECT_EQ(answer(), std::string(32, 'x'));
+    EXPECT_LT(took, 900ms);
 }

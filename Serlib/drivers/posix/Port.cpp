@@ -279,6 +279,32 @@ int32_t Port::rxReadyCount() {
     return n;
 }
 
+int32_t Port::waitRx(int32_t ms) {
+    Lock lock(mutex_);
+    if (ms < 0 || !usable()) {
+        return -1;
+    }
+    // The lock stays held: the port's user is the only one to wait, and the
+    // descriptor must not change under the poll.
+    pollfd p{fd_.get(), POLLIN, 0};
+    const int rc = pollRetrying(p, ms);
+    if (rc < 0) {
+        return -1;
+    }
+    if (rc > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        lose();
+        return -1;
+    }
+    if (rc == 0) {
+        return 0;
+    }
+    int n = 0;
+    if (::ioctl(fd_.get(), FIONREAD, &n) != 0) {
+        return failed(errno);
+    }
+    return n;
+}
+
 int32_t Port::txBufCount() {
     Lock lock(mutex_);
     if (!usable()) {

@@ -50,6 +50,9 @@ public:
     int32_t putData(const uint8_t* data, int32_t count);
     int32_t getData(uint8_t* buf, int32_t count);
     int32_t rxReadyCount();
+    // Waits until a byte is waiting or ms pass: the count waiting, 0 when
+    // the time ran out, -1 on failure.
+    int32_t waitRx(int32_t ms);
     int32_t txBufCount();
     int32_t rxFlush();
     int32_t txFlush();

@@ -177,6 +177,10 @@ SDRV_EXPORT int32_t SerSigBreak(int32_t port) {
     return onPort(port, -1, [](Port& p) { return p.counterGrew(sdrv::Counter::Break); });
 }
 
+SDRV_EXPORT int32_t SerWaitRx(int32_t port, int32_t mSecs) {
+    return onPort(port, -1, [mSecs](Port& p) { return p.waitRx(mSecs); });
+}
+
 SDRV_EXPORT int32_t SerFlowTask(int32_t port) {
     // The kernel does flow control on this platform; there is no work for
     // the pass, which only tells whether the handle is open.

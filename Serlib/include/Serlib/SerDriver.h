@@ -113,6 +113,12 @@ int32_t SerSigRing(int32_t port);
 int32_t SerSigBreak(int32_t port);
 int32_t SerFlowTask(int32_t port);
 
+/* Optional, beyond the 30: waits until at least one byte is waiting or mSecs
+ * milliseconds have passed; returns the count waiting, 0 when the time ran
+ * out, -1 on failure. Lets a caller wait for a device's answer without
+ * polling; the library polls SerRxReadyCount with a driver that lacks it. */
+int32_t SerWaitRx(int32_t port, int32_t mSecs);
+
 #ifdef __cplusplus
 }
 #endif

@@ -3,8 +3,10 @@
 // line adapter. Failures are IOError with exact message texts; the record
 // shortcuts of SerialPortLocal raise std::invalid_argument.
 // Implementations are not synchronised: one thread at a time.
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "Serlib/IOError.h"
 #include "Serlib/SerialConfig.h"
@@ -53,6 +55,19 @@ public:
     virtual int getPortNum() = 0;
     virtual void setName(const std::string& spName) = 0;
     virtual std::string getName() = 0;
+
+    // Waits until at least one byte is waiting or mSecs pass: the count
+    // waiting (0 when the time ran out). Raises IOError as rxReadyCount()
+    // does. This version asks rxReadyCount() every millisecond; a port whose
+    // driver can wait for its device does so instead.
+    virtual int waitRx(int mSecs) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(mSecs);
+        for (;;) {
+            const int ready = rxReadyCount();
+            if (ready > 0 || std::chrono::steady_clock::now() >= deadline) return ready;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
 };
 
 }  // namespace Serlib

@@ -66,6 +66,8 @@ public:
     int txFlush() override;
     int txDrain() override;
     int rxReadyCount() override;
+    // Waits on the device itself where the driver offers it (SerWaitRx).
+    int waitRx(int mSecs) override;
     int txBufCount() override;
     bool rxOverflow() override;
     bool sigDSR() override;
