@@ -3,13 +3,15 @@
 // modem and runs this against each).
 //
 //   orvo_bench --port PORT --protocol bridge|raw [--pid PID]
-//              [--exchanges N] [--sessions N] [--idle SECONDS]
+//              [--exchanges N] [--sessions N] [--idle SECONDS] [--echo TEXT]
 //   orvo_bench --sleeps N
 //
 // bridge: the Orvo line protocol: greeting "OK", "AT" answered by the hex
 //         line "4F4B0D0A", "KILL" answered by "CLOSE".
 // raw:    bytes straight through (ser2net, socat): "AT" LF out, "OK" CR LF
 //         back.
+// --echo TEXT sends TEXT instead of "AT", which the device (vdev) echoes with
+//         its line feed: a longer answer, whose time on a paced line counts.
 //
 // --sleeps measures the machine instead: how late N bare sleeps of 150 ms
 // end, which is the floor under the bridge's fixed wait.
@@ -49,13 +51,24 @@ struct Options {
     int sessions = 200;
     int idleSeconds = 30;
     int sleeps = 0;
+    std::string echo;  // empty: "AT"
 };
+
+std::string hexOf(const std::string& bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string hex;
+    for (const unsigned char b : bytes) {
+        hex += digits[b >> 4];
+        hex += digits[b & 0xF];
+    }
+    return hex;
+}
 
 // Wrong or missing options end the program with the usage (2).
 [[noreturn]] void usage() {
     std::fprintf(stderr,
                  "usage: orvo_bench --port PORT --protocol bridge|raw [--pid PID] [--exchanges N] [--sessions N] "
-                 "[--idle SECONDS]\n");
+                 "[--idle SECONDS] [--echo TEXT]\n");
     std::exit(2);
 }
 
@@ -81,6 +94,8 @@ Options parse(int argc, char** argv) {
             o.idleSeconds = std::atoi(value.c_str());
         } else if (arg == "--sleeps") {
             o.sleeps = std::atoi(value.c_str());
+        } else if (arg == "--echo") {
+            o.echo = value;
         } else {
             usage();
         }
@@ -114,8 +129,14 @@ void reportSpread(const std::string& name, const std::vector<double>& samples) {
 // A connection speaking either protocol.
 class Peer {
 public:
-    Peer(int port, bool bridge)
-        : socket_(TcpSocket::connect("127.0.0.1", port)), reader_(socket_), writer_(socket_), bridge_(bridge) {
+    // command goes to the device, which answers answer.
+    Peer(int port, bool bridge, std::string command = "AT", std::string answer = "OK\r\n")
+        : socket_(TcpSocket::connect("127.0.0.1", port)),
+          reader_(socket_),
+          writer_(socket_),
+          bridge_(bridge),
+          command_(std::move(command)),
+          answer_(std::move(answer)) {
         socket_.setReceiveTimeout(10000);
         socket_.setSendTimeout(10000);
     }
@@ -133,17 +154,17 @@ public:
         if (bridge_ && line() != "OK") throw NetError("no greeting");
     }
 
-    // "AT" and its answer, however the relay frames it.
+    // The command and its answer, however the relay frames it.
     void exchange() {
-        send("AT");
+        send(command_);
         if (bridge_) {
             const std::string answer = line();
-            if (answer != "4F4B0D0A") throw NetError("unexpected answer \"" + answer + "\"");
+            if (answer != hexOf(answer_)) throw NetError("unexpected answer \"" + answer + "\"");
             return;
         }
         std::string got;
         char buf[64];
-        while (got.size() < 4 || got.compare(got.size() - 4, 4, "OK\r\n") != 0) {
+        while (got.size() < answer_.size() || got.compare(got.size() - answer_.size(), answer_.size(), answer_) != 0) {
             const size_t n = socket_.receive(buf, sizeof buf);
             if (n == 0) throw NetError("the relay ended the connection");
             got.append(buf, n);
@@ -175,6 +196,8 @@ private:
     LineReader reader_;
     LineWriter writer_;
     const bool bridge_;
+    const std::string command_;
+    const std::string answer_;
 };
 
 // The whole text of a /proc file; empty when the process has gone meanwhile.
@@ -282,7 +305,7 @@ void measureSleeps(int count) {
 // Exchanges on one connection, one at a time; for the bridge also what each
 // costs above its fixed 150 ms wait.
 void measureExchanges(const Options& o) {
-    Peer peer(o.port, o.bridge);
+    Peer peer = o.echo.empty() ? Peer(o.port, o.bridge) : Peer(o.port, o.bridge, o.echo, o.echo + "\n");
     peer.awaitGreeting();
     peer.exchange();  // the first one also opens the device for some relays
     std::vector<double> samples;

@@ -3,12 +3,14 @@
 // answers like a simple modem: a line (ended by CR or LF) that starts "AT"
 // gets "OK" CR LF; every other byte is echoed back unchanged.
 //
-//   vdev [--link PATH] [--delay MS] [--silent] [--flood]
+//   vdev [--link PATH] [--delay MS] [--silent] [--flood] [--wire BAUD]
 //
 //   --link PATH  make PATH a symbolic link to the device (removed on exit)
 //   --delay MS   answer MS milliseconds after the line or byte arrived
 //   --silent     read everything, answer nothing
 //   --flood      send the byte values 0, 1, ..., 255, 0, ... without pause
+//   --wire BAUD  answer as a line at BAUD bit/s would deliver: one byte each
+//                ten bit times (a pseudo-terminal itself takes no time)
 //
 // SIGUSR1 makes the device vanish (the pseudo-terminal is closed, as when a
 // USB adapter is pulled); SIGUSR2 brings it back as a new pseudo-terminal and
@@ -22,6 +24,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -41,6 +44,7 @@ struct Options {
     int delayMs = 0;
     bool silent = false;
     bool flood = false;
+    int wireBaud = 0;  // 0: answers leave as fast as the terminal takes them
 };
 
 [[noreturn]] void die(const std::string& what) {
@@ -158,8 +162,10 @@ Options parse(int argc, char** argv) {
             options.silent = true;
         } else if (arg == "--flood") {
             options.flood = true;
+        } else if (arg == "--wire" && i + 1 < argc && std::atoi(argv[i + 1]) > 0) {
+            options.wireBaud = std::atoi(argv[++i]);
         } else {
-            std::fprintf(stderr, "usage: vdev [--link PATH] [--delay MS] [--silent] [--flood]\n");
+            std::fprintf(stderr, "usage: vdev [--link PATH] [--delay MS] [--silent] [--flood] [--wire BAUD]\n");
             std::exit(2);
         }
     }
@@ -211,21 +217,25 @@ public:
     // What poll should wait for on the terminal; only used while present.
     pollfd watch() const {
         pollfd p{pty_.master.get(), POLLIN, 0};
-        if (!outgoing_.empty() || options_.flood) p.events |= POLLOUT;
+        if ((!outgoing_.empty() && Clock::now() >= nextByte_) || options_.flood) p.events |= POLLOUT;
         return p;
     }
 
-    // How long poll may sleep: until the next delayed answer is due.
+    // How long poll may sleep: until the next delayed answer is due, or the
+    // next byte on a paced line.
     int waitMs() const {
-        if (pending_.empty()) return -1;
-        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(pending_.front().due - Clock::now());
-        return wait.count() < 0 ? 0 : static_cast<int>(wait.count()) + 1;
+        Clock::time_point next = Clock::time_point::max();
+        if (!pending_.empty()) next = pending_.front().due;
+        if (!outgoing_.empty() && options_.wireBaud > 0) next = std::min(next, nextByte_);
+        if (next == Clock::time_point::max()) return -1;
+        const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(next - Clock::now()).count();
+        return wait <= 0 ? 0 : static_cast<int>((wait + 999) / 1000);
     }
 
     // Answers whose delay is over join what the terminal is given next.
     void releaseDue() {
         while (!pending_.empty() && pending_.front().due <= Clock::now()) {
-            outgoing_ += pending_.front().bytes;
+            queue(pending_.front().bytes);
             pending_.pop_front();
         }
     }
@@ -240,7 +250,7 @@ public:
         if (options_.delayMs > 0) {
             pending_.push_back({Clock::now() + std::chrono::milliseconds(options_.delayMs), answer});
         } else {
-            outgoing_ += answer;
+            queue(answer);
         }
     }
 
@@ -255,13 +265,29 @@ public:
             // so the far side sees one unbroken counting sequence.
             floodByte_ = static_cast<unsigned char>(floodByte_ - sizeof block + (n > 0 ? n : 0));
         }
-        if (!outgoing_.empty()) {
-            const ssize_t n = ::write(pty_.master.get(), outgoing_.data(), outgoing_.size());
-            if (n > 0) outgoing_.erase(0, static_cast<size_t>(n));
-        }
+        if (outgoing_.empty() || Clock::now() < nextByte_) return;
+        // On a paced line one byte at a time, each a character time after
+        // the one before.
+        const size_t count = options_.wireBaud > 0 ? 1 : outgoing_.size();
+        const ssize_t n = ::write(pty_.master.get(), outgoing_.data(), count);
+        if (n <= 0) return;
+        outgoing_.erase(0, static_cast<size_t>(n));
+        if (options_.wireBaud > 0) nextByte_ += characterTime();
     }
 
 private:
+    // Ten bit times: a start bit, eight data bits, a stop bit.
+    Clock::duration characterTime() const {
+        return std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(10'000'000'000LL / options_.wireBaud));
+    }
+
+    // An answer on its way: on a paced line its first byte arrives one
+    // character time from now, unless bytes are still on their way.
+    void queue(const std::string& bytes) {
+        if (options_.wireBaud > 0 && outgoing_.empty()) nextByte_ = Clock::now() + characterTime();
+        outgoing_ += bytes;
+    }
+
     struct Pending {
         Clock::time_point due;
         std::string bytes;
@@ -274,6 +300,7 @@ private:
     std::deque<Pending> pending_;  // answers not yet due, in order
     std::string outgoing_;         // due answers the terminal has not taken yet
     unsigned char floodByte_ = 0;
+    Clock::time_point nextByte_{};  // when a paced line may deliver its next byte
 };
 
 // Acts on one signal from the descriptor: SIGUSR1 unplugs the device,
