@@ -265,14 +265,18 @@ public:
             // so the far side sees one unbroken counting sequence.
             floodByte_ = static_cast<unsigned char>(floodByte_ - sizeof block + (n > 0 ? n : 0));
         }
-        if (outgoing_.empty() || Clock::now() < nextByte_) return;
-        // On a paced line one byte at a time, each a character time after
-        // the one before.
-        const size_t count = options_.wireBaud > 0 ? 1 : outgoing_.size();
+        const Clock::time_point now = Clock::now();
+        if (outgoing_.empty() || now < nextByte_) return;
+        // On a paced line each byte a character time after the one before:
+        // those whose time has come, however late this round is.
+        size_t count = outgoing_.size();
+        if (options_.wireBaud > 0) {
+            count = std::min<size_t>(count, static_cast<size_t>((now - nextByte_) / characterTime()) + 1);
+        }
         const ssize_t n = ::write(pty_.master.get(), outgoing_.data(), count);
         if (n <= 0) return;
         outgoing_.erase(0, static_cast<size_t>(n));
-        if (options_.wireBaud > 0) nextByte_ += characterTime();
+        if (options_.wireBaud > 0) nextByte_ += characterTime() * n;
     }
 
 private:

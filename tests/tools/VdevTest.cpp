@@ -150,6 +150,23 @@ TEST(Vdev, DelayedAnswersWaitAndKeepTheirOrderAndASilentDeviceAnswersNothing) {
     EXPECT_EQ(quiet.receive(), "");
 }
 
+TEST(Vdev, OnAPacedLineAnAnswerTakesItsCharacterTimes) {
+    TempDir dir;
+    const std::string link = dir.path() + "/COM6";
+    ChildProcess paced({programPath("vdev"), "--link", link, "--wire", "2400"});
+    ASSERT_TRUE(paced.readLine(5s));
+    Terminal term(link);
+    ASSERT_TRUE(term.ok());
+    // 20 bytes at 2400 bit/s: 4.17 ms each, 83 ms in all.
+    const std::string line = std::string(19, 'w') + "\n";
+    const auto start = std::chrono::steady_clock::now();
+    term.send(line);
+    EXPECT_EQ(term.receive(line.size(), 5000), line);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 75ms);
+    EXPECT_LT(took, 1000ms);
+}
+
 TEST(Vdev, FloodCountsThroughEveryByteValueWithoutAGap) {
     TempDir dir;
     const std::string link = dir.path() + "/COM6";
