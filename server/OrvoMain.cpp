@@ -1,7 +1,8 @@
 // The server program `orvo`. Without --headless it starts the window program
 // in its place (same process, same arguments); with it, it runs the bridge
 // itself. So a bridge without windows never loads the window toolkit or the
-// X libraries: it starts where none are installed, and stays small.
+// X libraries: it starts where none are installed, and stays small. A build
+// without windows always runs the bridge itself.
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +17,7 @@
 #include "server/ExitSignals.h"
 #include "server/Orvo.h"
 
+#ifndef ORVO_WITHOUT_WINDOWS
 namespace {
 
 // The window program lies in the private library folder beside the serial
@@ -29,11 +31,13 @@ std::string windowProgram() {
 }
 
 }  // namespace
+#endif
 
 int Orvo::main(int argc, char** argv) {
     int status = 0;
     const std::optional<CommandLine> options = ParseCommandLine(argc, argv, std::cout, std::cerr, &status);
     if (!options) return status;
+#ifndef ORVO_WITHOUT_WINDOWS
     if (!options->headless) {
         if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr) {
             std::cerr << "orvo: no display to open the setup window on; without windows: orvo --headless\n";
@@ -45,6 +49,7 @@ int Orvo::main(int argc, char** argv) {
                   << "; without windows: orvo --headless\n";
         return 1;
     }
+#endif
     Orvo orvo(options->settings);
     // Before any other thread, so that every thread started later leaves
     // the signals to it.

@@ -45,9 +45,24 @@ bool groupRunning(pid_t group) {
     return false;
 }
 
+// In a cross build the programs of the build run through the emulator that
+// runs the tests (qemu-user, where no binfmt handler starts them by itself);
+// anything else, /bin/sh say, runs as it is.
+std::vector<std::string> throughEmulator(const std::vector<std::string>& argv) {
+    const std::string emulator = ORVO_TEST_EMULATOR;
+    const std::string buildDir = ORVO_BUILD_ROOT;
+    if (emulator.empty() || argv.empty() || argv[0].compare(0, buildDir.size(), buildDir) != 0) return argv;
+    std::vector<std::string> command;
+    std::istringstream words(emulator);  // a CMake list: words between ';'
+    for (std::string word; std::getline(words, word, ';');) command.push_back(word);
+    command.insert(command.end(), argv.begin(), argv.end());
+    return command;
+}
+
 }  // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv) {
+ChildProcess::ChildProcess(const std::vector<std::string>& givenArgv, const std::vector<std::string>& extraEnv) {
+    const std::vector<std::string> argv = throughEmulator(givenArgv);
     int pipefd[2];
     if (::pipe2(pipefd, O_CLOEXEC) < 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
     // A file rather than a pipe: nobody waits for its end.
