@@ -1,0 +1,92 @@
+#include "Serlib/drivers/win/LineSettings.h"
+
+namespace sdrv {
+
+namespace {
+
+// Bit rates by code; a DCB takes the rate itself (CBR_9600 is 9600), and
+// 150 has no CBR_ name.
+constexpr DWORD kRates[] = {110, 150, 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+constexpr BYTE kParities[] = {NOPARITY, ODDPARITY, EVENPARITY, MARKPARITY};
+
+constexpr int32_t kModeMask = 0x0F;
+constexpr int32_t kFlagMask = 0xF0;
+constexpr int32_t kModeXonXoff = 1;
+constexpr int32_t kModeCtsRts = 2;
+constexpr int32_t kModeDsrDtr = 3;
+constexpr int32_t kHardIn = 0x10;
+constexpr int32_t kHardOut = 0x20;
+constexpr int32_t kSoftIn = 0x40;
+constexpr int32_t kSoftOut = 0x80;
+
+constexpr char kXon = 0x11;
+constexpr char kXoff = 0x13;
+
+}  // namespace
+
+bool settingsFrom(const SerConfigRec& cfg, LineSettings& out) {
+    if (cfg.bitRate < 0 || cfg.bitRate > 11 || cfg.parity < 0 || cfg.parity > 3 || cfg.dataBits < 0 ||
+        cfg.dataBits > 3 || cfg.stopBits < 0 || cfg.stopBits > 1) {
+        return false;
+    }
+    // Windows does DSR/DTR handshaking too, so every mode up to 3 is taken.
+    if (cfg.handshake < 0 || (cfg.handshake & ~(kModeMask | kFlagMask)) != 0 ||
+        (cfg.handshake & kModeMask) > kModeDsrDtr) {
+        return false;
+    }
+    out.bitRate = cfg.bitRate;
+    out.parity = cfg.parity;
+    out.dataBits = cfg.dataBits;
+    out.stopBits = cfg.stopBits;
+    out.handshake = cfg.handshake;
+    return true;
+}
+
+DCB dcbFor(const DCB& present, const LineSettings& s, const ModemLines& lines, DWORD rxQueue) {
+    DCB dcb = present;
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = kRates[s.bitRate];
+    dcb.ByteSize = static_cast<BYTE>(5 + s.dataBits);
+    dcb.Parity = kParities[s.parity];
+    dcb.fParity = s.parity != 0 ? TRUE : FALSE;
+    // A UART sends 1.5 stop bits when asked for two with 5-bit characters,
+    // and Windows drivers refuse TWOSTOPBITS with 5 bits: ask for what the
+    // line will carry.
+    if (s.stopBits == 1) {
+        dcb.StopBits = s.dataBits == 0 ? ONE5STOPBITS : TWOSTOPBITS;
+    } else {
+        dcb.StopBits = ONESTOPBIT;
+    }
+    dcb.fBinary = TRUE;
+    // With abort-on-error a line error would fail every read and write until
+    // ClearCommError; errors are reported by their queries instead.
+    dcb.fAbortOnError = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+
+    const int32_t mode = s.handshake & kModeMask;
+    const bool hardOut = mode == kModeCtsRts || (s.handshake & kHardOut) != 0;
+    const bool hardIn = mode == kModeCtsRts || (s.handshake & kHardIn) != 0;
+    const bool dsrDtr = mode == kModeDsrDtr;
+    dcb.fOutxCtsFlow = hardOut ? TRUE : FALSE;  // CTS pauses our output
+    dcb.fRtsControl = hardIn ? RTS_CONTROL_HANDSHAKE : (lines.rts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE);
+    dcb.fOutxDsrFlow = dsrDtr ? TRUE : FALSE;
+    dcb.fDtrControl = dsrDtr ? DTR_CONTROL_HANDSHAKE : (lines.dtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE);
+
+    dcb.fOutX = (mode == kModeXonXoff || (s.handshake & kSoftOut) != 0) ? TRUE : FALSE;  // the far end's XOFF pauses us
+    dcb.fInX = (mode == kModeXonXoff || (s.handshake & kSoftIn) != 0) ? TRUE : FALSE;    // we send XOFF when full
+    // After an XOFF of ours the far end may send on; waiting for its XON
+    // could stop both ends for good.
+    dcb.fTXContinueOnXoff = TRUE;
+    dcb.XonChar = kXon;
+    dcb.XoffChar = kXoff;
+    // XOFF when a quarter of the input queue is left free, XON once it is
+    // down to a quarter full; a driver refuses limits beyond its queue.
+    const DWORD quarter = rxQueue / 4;
+    dcb.XonLim = static_cast<WORD>(quarter > 0xFFFF ? 0xFFFF : quarter);
+    dcb.XoffLim = dcb.XonLim;
+    return dcb;
+}
+
+}  // namespace sdrv

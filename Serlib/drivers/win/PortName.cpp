@@ -1,0 +1,82 @@
+#include "Serlib/drivers/win/PortName.h"
+
+namespace sdrv {
+
+namespace {
+
+const char kDevicePrefix[] = "\\\\.\\";
+
+char upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// The record's name: its bytes up to the first zero byte. A record without a
+// name carries one zero byte, which reads as empty.
+std::string nameBytes(const uint8_t* bytes, int32_t len) {
+    std::string text;
+    if (bytes == nullptr || len <= 0) {
+        return text;
+    }
+    for (int32_t i = 0; i < len && bytes[i] != 0; ++i) {
+        text.push_back(static_cast<char>(bytes[i]));
+    }
+    return text;
+}
+
+// n for "COMn" (any case, as Windows reads it) with n a plain decimal from 1
+// up to the last number below the range of other names; 0 otherwise.
+int32_t comNumber(const std::string& name) {
+    if (name.size() < 4 || upper(name[0]) != 'C' || upper(name[1]) != 'O' || upper(name[2]) != 'M' ||
+        name[3] == '0') {
+        return 0;
+    }
+    int64_t n = 0;
+    for (size_t i = 3; i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9') {
+            return 0;
+        }
+        n = n * 10 + (name[i] - '0');
+        if (n >= kFirstPathPortNumber) {
+            return 0;
+        }
+    }
+    return static_cast<int32_t>(n);
+}
+
+std::string comPath(int32_t n) {
+    return kDevicePrefix + std::string("COM") + std::to_string(n);
+}
+
+}  // namespace
+
+std::optional<PortName> resolvePortName(const SerConfigRec& cfg) {
+    const std::string name = nameBytes(cfg.portName, cfg.portNameLen);
+    if (!name.empty()) {
+        const int32_t n = comNumber(name);
+        if (n > 0) {
+            return PortName{name, comPath(n), n};
+        }
+        // Only the device namespace reaches COM10 and up and the ports of
+        // other drivers ("CNCA0"); a name already in it stays as it is.
+        const bool inDeviceNamespace = name.compare(0, 4, kDevicePrefix) == 0;
+        return PortName{name, inDeviceNamespace ? name : kDevicePrefix + name, 0};
+    }
+    if (cfg.port > 0 && cfg.port < kFirstPathPortNumber) {
+        return PortName{"COM" + std::to_string(cfg.port), comPath(cfg.port), cfg.port};
+    }
+    return std::nullopt;
+}
+
+bool samePath(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (upper(a[i]) != upper(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace sdrv
