@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -32,8 +33,9 @@ namespace {
 // orvo --headless with its log on standard output, where the test reads it.
 std::unique_ptr<ChildProcess> startHeadless(const std::vector<std::string>& options,
                                             const std::vector<std::string>& env = {}) {
-    std::string command = "exec env -u DISPLAY " + shellQuoted(programPath("orvo")) + " --headless";
-    for (const std::string& o : options) command += " " + shellQuoted(o);
+    std::vector<std::string> argv{programPath("orvo"), "--headless"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    const std::string command = "exec env -u DISPLAY " + shellCommand(argv);
     return std::make_unique<ChildProcess>(std::vector<std::string>{"/bin/sh", "-c", command + " 2>&1"}, env);
 }
 
@@ -155,6 +157,11 @@ TEST(Headless, AnIdleClientIsClosedAndTheNextOneServed) {
 }
 
 TEST(Headless, SystemdHearsReadyEachStatusAndTheStop) {
+    // orvo tells systemd through libsystemd, which the package depends on;
+    // a cross build's system root may lack it.
+    void* libsystemd = ::dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
+    if (libsystemd == nullptr) GTEST_SKIP() << "libsystemd0 is not installed for this architecture";
+    ::dlclose(libsystemd);
     VirtualModem modem;
     TempDir dir;
     const std::string path = dir.path() + "/notify";

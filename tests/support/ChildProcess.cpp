@@ -53,8 +53,8 @@ std::vector<std::string> throughEmulator(const std::vector<std::string>& argv) {
     const std::string buildDir = ORVO_BUILD_ROOT;
     if (emulator.empty() || argv.empty() || argv[0].compare(0, buildDir.size(), buildDir) != 0) return argv;
     std::vector<std::string> command;
-    std::istringstream words(emulator);  // a CMake list: words between ';'
-    for (std::string word; std::getline(words, word, ';');) command.push_back(word);
+    std::istringstream words(emulator);  // its words joined by '|'
+    for (std::string word; std::getline(words, word, '|');) command.push_back(word);
     command.insert(command.end(), argv.begin(), argv.end());
     return command;
 }
@@ -212,6 +212,12 @@ std::string shellQuoted(const std::string& text) {
             out += c;
     }
     return out + "'";
+}
+
+std::string shellCommand(const std::vector<std::string>& argv) {
+    std::string command;
+    for (const std::string& word : throughEmulator(argv)) command += (command.empty() ? "" : " ") + shellQuoted(word);
+    return command;
 }
 
 std::string portsDirectory()

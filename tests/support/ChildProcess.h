@@ -62,6 +62,9 @@ std::string programPath(const std::string& name);
 
 // text quoted for /bin/sh, as one word.
 std::string shellQuoted(const std::string& text);
+// argv as a /bin/sh command: each word quoted, run through the emulator as
+// ChildProcess runs a program of the build.
+std::string shellCommand(const std::vector<std::string>& argv);
 
 // The build tree's ports/ folder beside the serial driver (made when
 // missing), where COMn links name devices.

@@ -1,17 +1,64 @@
 #include "tests/support/Terminal.h"
 
 #include <fcntl.h>
+#include <pty.h>
+#include <grp.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <cerrno>
 
 #include "common/UniqueFd.h"
 
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+// Asks the way every opener but root meets exclusive use: an open that fails
+// with EBUSY, tried as nobody from a child process. For where TIOCGEXCL is
+// not passed on (qemu-user); root lets nobody at the device meanwhile.
+std::optional<bool> refusedToNobody(const std::string& path) {
+    struct stat device {};
+    if (::stat(path.c_str(), &device) != 0) return std::nullopt;
+    const bool root = ::geteuid() == 0;
+    if (root && ::chmod(path.c_str(), device.st_mode | S_IROTH | S_IWOTH) != 0) return std::nullopt;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (root && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) ::_exit(3);
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        ::_exit(fd >= 0 ? 0 : errno == EBUSY ? 1 : 2);
+    }
+    int status = 0;
+    pid_t reaped = -1;
+    if (child > 0) {
+        do reaped = ::waitpid(child, &status, 0);
+        while (reaped < 0 && errno == EINTR);
+    }
+    if (root) static_cast<void>(::chmod(path.c_str(), device.st_mode & 07777));
+    if (reaped != child || !WIFEXITED(status) || WEXITSTATUS(status) > 1) return std::nullopt;
+    return WEXITSTATUS(status) == 1;
+}
+
+}  // namespace
+
 std::optional<bool> exclusiveUse(const std::string& path) {
     const UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) return errno == EBUSY ? std::optional<bool>(true) : std::nullopt;
     int exclusive = 0;
-    if (::ioctl(fd.get(), TIOCGEXCL, &exclusive) != 0) return std::nullopt;
+    if (::ioctl(fd.get(), TIOCGEXCL, &exclusive) != 0) return refusedToNobody(path);
     return exclusive != 0;
+}
+
+bool terminalsKeepMarkParity() {
+    int master = -1, slave = -1;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return false;
+    const UniqueFd masterFd(master), slaveFd(slave);
+    termios settings{};
+    if (::tcgetattr(slave, &settings) != 0) return false;
+    settings.c_cflag |= CMSPAR;
+    if (::tcsetattr(slave, TCSANOW, &settings) != 0 || ::tcgetattr(slave, &settings) != 0) return false;
+    return (settings.c_cflag & CMSPAR) != 0;
 }

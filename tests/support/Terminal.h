@@ -6,6 +6,12 @@
 // Whether the terminal at path is held for exclusive use (TIOCEXCL): a
 // program that ended without closing its port leaves it so wherever another
 // process keeps the device open, and every later opener but root is refused.
-// Read through TIOCGEXCL, since root itself is not turned away. Nothing when
-// that cannot be told.
+// Read through TIOCGEXCL, since root itself is not turned away; where that is
+// not passed on (qemu-user), by an open as nobody. Nothing when that cannot
+// be told.
 std::optional<bool> exclusiveUse(const std::string& path);
+
+// Whether a terminal keeps the mark/space parity flag (CMSPAR) it is given:
+// qemu-user drops it on the way to the kernel, so a driver that checks what
+// the terminal took refuses mark and space parity there.
+bool terminalsKeepMarkParity();
