@@ -20,6 +20,12 @@ constexpr int kMaxReadErrors = 3;
 // Pause before accepting again after a failed accept.
 constexpr int kAcceptRetryMs = 1000;
 constexpr size_t kMaxCommand = 32;
+// Lines to the client end as the platform's text lines do.
+#ifdef _WIN32
+constexpr const char* kLineEnd = "\r\n";
+#else
+constexpr const char* kLineEnd = "\n";
+#endif
 
 }  // namespace
 
@@ -100,7 +106,7 @@ void ClientSocket::serve() {
             // A read that waits this long means the client sent nothing.
             cs->setReceiveTimeout(scam.options().idleTimeoutSeconds * 1000);
             csin = std::make_unique<LineReader>(*cs);
-            csout = std::make_unique<LineWriter>(*cs);
+            csout = std::make_unique<LineWriter>(*cs, kLineEnd);
         } catch (const NetError&) {
             opened = false;
         }

@@ -1,10 +1,9 @@
 #include "server/Orvo.h"
 
-#include <signal.h>
-#include <unistd.h>
-
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "server/ClientSocket.h"
 #include "common/Console.h"
@@ -46,7 +45,7 @@ void Orvo::EndProcess(int status)
     std::_Exit(status);
 }
 
-void Orvo::EndOnSignal(int signal)
+void Orvo::EndOnSignal(const char* name)
 {
     NotifySystemd("STOPPING=1");
     {
@@ -55,7 +54,6 @@ void Orvo::EndOnSignal(int signal)
             if (std::shared_ptr<ClientSocket> session = controller_->currentSession()) {
                 if (session->connected()) session->Close();
             }
-            const char* name = signal == SIGTERM ? "SIGTERM" : signal == SIGINT ? "SIGINT" : "SIGHUP";
             controller_->ShowStat(std::string("Server stopped by ") + name);
         }
     }
@@ -83,5 +81,5 @@ int Orvo::RunHeadless() {
     }
     NotifySystemd("READY=1");
     // Everything happens on the controller's threads; a signal ends it.
-    for (;;) ::pause();
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
 }

@@ -60,9 +60,10 @@ public:
     // be inside a socket read, and running destructors under it would pull
     // the controller from beneath it.
     [[noreturn]] void EndProcess(int status);
-    // SIGTERM, SIGINT, SIGHUP: as closing the window, the client hears
-    // "CLOSE"; then EndProcess(0).
-    [[noreturn]] void EndOnSignal(int signal);
+    // A way out from outside (SIGTERM, Ctrl+C, ...; see ExitSignals): as
+    // closing the window, the client hears "CLOSE", the status shows
+    // "Server stopped by " and the name; then EndProcess(0).
+    [[noreturn]] void EndOnSignal(const char* name);
 
 private:
     void CreateController(const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,

@@ -1,6 +1,8 @@
 #include "server/SystemdNotify.h"
 
+#ifndef _WIN32
 #include <dlfcn.h>
+#endif
 
 #include <cstdlib>
 
@@ -12,8 +14,12 @@ using SdNotify = int (*)(int unsetEnvironment, const char* state);
 // a bridge that no service manager started does not carry the library (and
 // the libraries it needs) in its memory.
 SdNotify sdNotify() {
+#ifdef _WIN32
+    return nullptr;  // no systemd there
+#else
     void* library = ::dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
     return library ? reinterpret_cast<SdNotify>(::dlsym(library, "sd_notify")) : nullptr;
+#endif
 }
 
 }  // namespace

@@ -1,19 +1,14 @@
 #include "Serlib/Driver.h"
 
-#include <dlfcn.h>
-#include <link.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <iostream>
 #include <mutex>
-#include <vector>
 
 #include "Serlib/IOError.h"
+#include "SharedLibrary.h"
 
 namespace Serlib {
 
@@ -41,74 +36,26 @@ void activate(const DriverOps& ops) {
     s.active.store(&s.tables.back());
 }
 
-std::string lastDlError(const std::string& fallback) {
-    const char* text = ::dlerror();
-    return text != nullptr ? std::string(text) : fallback;
-}
-
 template <typename Fn>
-void bind(void* handle, const char* symbol, Fn& slot) {
-    ::dlerror();  // clear any earlier error so the text below is this lookup's
-    void* address = ::dlsym(handle, symbol);
+void bind(const SharedLibrary& library, const char* symbol, Fn& slot) {
+    void* address = library.symbol(symbol);
     if (address == nullptr) {
-        throw DriverLoadError(lastDlError(std::string("undefined symbol: ") + symbol));
+        throw DriverLoadError(std::string("undefined symbol: ") + symbol);
     }
-    // POSIX guarantees that dlsym's object pointer converts to the function.
+    // POSIX guarantees that dlsym's object pointer converts to the function,
+    // and Windows' entry points are such pointers.
     static_assert(sizeof(slot) == sizeof(address), "function and object pointers differ");
     std::memcpy(&slot, &address, sizeof(slot));
 }
 
 // An operation a driver may lack: its slot stays null then.
 template <typename Fn>
-void bindOptional(void* handle, const char* symbol, Fn& slot) {
-    void* address = ::dlsym(handle, symbol);
+void bindOptional(const SharedLibrary& library, const char* symbol, Fn& slot) {
+    void* address = library.symbol(symbol);
     if (address != nullptr) std::memcpy(&slot, &address, sizeof(slot));
 }
 
-// The directories the program's own library search would try: its run
-// path ($ORIGIN expanded), LD_LIBRARY_PATH, the system directories.
-std::vector<std::string> programSearchPath() {
-    std::vector<std::string> dirs;
-    void* self = ::dlopen(nullptr, RTLD_NOW);
-    if (self == nullptr) {
-        return dirs;
-    }
-    Dl_serinfo size{};
-    if (::dlinfo(self, RTLD_DI_SERINFOSIZE, &size) == 0 && size.dls_size > 0) {
-        // Storage aligned for the structure; dlinfo fills it in place.
-        std::vector<std::max_align_t> storage(size.dls_size / sizeof(std::max_align_t) + 1);
-        auto* info = reinterpret_cast<Dl_serinfo*>(storage.data());
-        info->dls_size = size.dls_size;
-        info->dls_cnt = size.dls_cnt;
-        if (::dlinfo(self, RTLD_DI_SERINFO, info) == 0) {
-            for (unsigned int i = 0; i < info->dls_cnt; ++i) {
-                dirs.emplace_back(info->dls_serpath[i].dls_name);
-            }
-        }
-    }
-    static_cast<void>(::dlclose(self));
-    return dirs;
-}
-
-// Loads lib<name>.so as the program's loader would find it. The loader
-// searches the run path of the object that calls dlopen; when a tool such as
-// a sanitizer wraps dlopen, that object is the tool, not the program, so the
-// program's own search path is walked here as well.
-DriverOps loadByName(const std::string& name) {
-    const std::string file = "lib" + name + ".so";
-    try {
-        return Driver::loadFile(file);
-    } catch (const DriverLoadError& notFound) {
-        for (const std::string& dir : programSearchPath()) {
-            const std::string path = dir + "/" + file;
-            if (::access(path.c_str(), F_OK) != 0) {
-                continue;
-            }
-            return Driver::loadFile(path);
-        }
-        throw;
-    }
-}
+DriverOps bindAll(SharedLibrary library);
 
 void runInitialisation() {
     const HostInfo host = Host::current();
@@ -118,7 +65,7 @@ void runInitialisation() {
         std::exit(1);
     }
     try {
-        activate(loadByName(name));
+        activate(bindAll(SharedLibrary::openByName(name)));
         std::cout << "SerialPort class loaded: " << name << std::endl;
     } catch (const DriverLoadError& error) {
         {
@@ -155,10 +102,12 @@ void Driver::install(const DriverOps& ops) {
 }
 
 DriverOps Driver::loadFile(const std::string& file) {
-    void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        throw DriverLoadError(lastDlError("cannot load " + file));
-    }
+    return bindAll(SharedLibrary::openFile(file));
+}
+
+namespace {
+
+DriverOps bindAll(SharedLibrary handle) {
     DriverOps ops{};
     try {
         bind(handle, "SerGetLibVer", ops.SerGetLibVer);
@@ -193,13 +142,14 @@ DriverOps Driver::loadFile(const std::string& file) {
         bind(handle, "SerFlowTask", ops.SerFlowTask);
         bindOptional(handle, "SerWaitRx", ops.SerWaitRx);
     } catch (const DriverLoadError&) {
-        // A library without the whole contract is not a driver; drop it. The
-        // binding error is the one worth reporting, so dlclose's is not kept.
-        static_cast<void>(::dlclose(handle));
+        // A library without the whole contract is not a driver; drop it.
+        handle.close();
         throw;
     }
     return ops;
 }
+
+}  // namespace
 
 std::string Driver::nameFor(const HostInfo& host) {
     const std::string& os = host.osName;

@@ -1,39 +1,12 @@
 #include "Serlib/FlowControlTask.h"
 
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <iostream>
 
 #include "Serlib/SerialPortLocal.h"
+#include "ThreadPriority.h"
 
 namespace Serlib {
 
-namespace {
-
-long currentThreadId() {
-    return ::syscall(SYS_gettid);
-}
-
-// A thread's priority as the negated nice value, so that a larger number is
-// more urgent; on Linux the nice value belongs to each thread.
-bool readPriority(long tid, int& priority) {
-    errno = 0;
-    const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
-    if (nice == -1 && errno != 0) {
-        return false;
-    }
-    priority = -nice;
-    return true;
-}
-
-bool writePriority(long tid, int priority) {
-    return ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), -priority) == 0;
-}
-
-}  // namespace
 
 FlowControlTask::FlowControlTask(SerialPortLocal& serPort) : sp(serPort), portNum(serPort.getPortNum()) {
     std::cout << "FlowControlTask created" << std::endl;

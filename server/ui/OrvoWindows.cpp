@@ -1,7 +1,8 @@
 // The server with its windows: the setup window first; "Start" creates the
 // bridge controller, which opens the serial port and the status window. orvo
-// runs this program for everything but --headless, with the same arguments,
-// so that the bridge without windows loads none of the window toolkit.
+// runs this for everything but --headless, with the same arguments: on
+// Windows in its own process, elsewhere as the program orvo-windows, so that
+// the bridge without windows loads none of the window toolkit.
 #include <FL/Fl.H>
 
 #include <cstdio>
@@ -27,7 +28,7 @@ int Orvo::RunWithWindows(int argc, char** argv)
     Orvo orvo(options->settings);
     // Before any other thread, so that every thread started later leaves
     // the signals to it.
-    ExitSignals exitSignals([&orvo](int signal) { orvo.EndOnSignal(signal); });
+    ExitSignals exitSignals([&orvo](const char* name) { orvo.EndOnSignal(name); });
     // No window, no display: nothing of the window toolkit runs.
     if (options->headless) return orvo.RunHeadless();
     // Before any window or thread: on Unix this sets up FLTK's wake-up pipe
@@ -61,4 +62,3 @@ void Orvo::CreateController(const std::string& cpname, int socketport, int baudr
                                              std::move(dependencies), ControllerOptions());
 }
 
-int main(int argc, char** argv) { return Orvo::RunWithWindows(argc, argv); }

@@ -17,9 +17,13 @@ sigset_t exitSignals() {
     return set;
 }
 
+const char* nameOf(int signal) {
+    return signal == SIGTERM ? "SIGTERM" : signal == SIGINT ? "SIGINT" : "SIGHUP";
+}
+
 }  // namespace
 
-ExitSignals::ExitSignals(std::function<void(int signal)> onSignal) {
+ExitSignals::ExitSignals(std::function<void(const char* name)> onSignal) {
     const sigset_t set = exitSignals();
     const int rc = pthread_sigmask(SIG_BLOCK, &set, nullptr);
     if (rc != 0) throw std::system_error(rc, std::generic_category(), "pthread_sigmask");
@@ -28,7 +32,7 @@ ExitSignals::ExitSignals(std::function<void(int signal)> onSignal) {
             int signal = 0;
             if (sigwait(&set, &signal) != 0) continue;
             if (stopping_) return;
-            onSignal(signal);
+            onSignal(nameOf(signal));
         }
     });
 }
