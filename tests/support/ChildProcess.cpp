@@ -168,6 +168,14 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds time
 }
 
 bool ChildProcess::waitForLine(const std::string& text, std::chrono::milliseconds timeout) {
+    return waitFor([&text](const std::string& line) { return line == text; }, timeout);
+}
+
+bool ChildProcess::waitForText(const std::string& text, std::chrono::milliseconds timeout) {
+    return waitFor([&text](const std::string& line) { return line.find(text) != std::string::npos; }, timeout);
+}
+
+bool ChildProcess::waitFor(const std::function<bool(const std::string&)>& wanted, std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -175,7 +183,7 @@ bool ChildProcess::waitForLine(const std::string& text, std::chrono::millisecond
         std::optional<std::string> line = readLine(left);
         if (!line) return false;
         seen_.push_back(*line);
-        if (*line == text) return true;
+        if (wanted(*line)) return true;
     }
 }
 

@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,6 +35,9 @@ public:
     // Reads lines until one equals text; the lines read on the way are kept
     // in seen(). False when the time ran out or the output ended first.
     bool waitForLine(const std::string& text, std::chrono::milliseconds timeout);
+    // The same for a line that contains text, as a log line with a time
+    // stamp or a Windows console line, which ends in CR LF.
+    bool waitForText(const std::string& text, std::chrono::milliseconds timeout);
     const std::vector<std::string>& seen() const { return seen_; }
 
     // To the child alone, not its group.
@@ -43,6 +47,8 @@ public:
     std::optional<int> wait(std::chrono::milliseconds timeout);
 
 private:
+    // Reads lines, keeping them in seen(), until one is wanted.
+    bool waitFor(const std::function<bool(const std::string&)>& wanted, std::chrono::milliseconds timeout);
     // Ends the child and then what is left of its group.
     void endGroup();
     // Copies what the child wrote to its standard error to the test's.

@@ -116,6 +116,15 @@ void DesktopWindow::typeAt(int x, int y, const std::string& text, bool pressEnte
     if (pressEnter) run("xdotool key Return");
 }
 
+void DesktopWindow::replaceTextAt(int x, int y, const std::string& text, bool pressEnter) const
+{
+    click(x, y);
+    // Typed at once: another click would end the selection.
+    run("xdotool key ctrl+a");
+    if (!text.empty()) run("xdotool type --delay 20 -- " + shellQuoted(text));
+    if (pressEnter) run("xdotool key Return");
+}
+
 namespace {
 
 // Asks the clipboard's owner for its text and waits for the answer.

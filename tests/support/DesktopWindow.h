@@ -28,6 +28,9 @@ public:
     // Types text (then Enter when asked) into whatever has the keyboard
     // focus inside the window after a click at (x, y).
     void typeAt(int x, int y, const std::string& text, bool pressEnter) const;
+    // The same over what the field at (x, y) holds: select all (Ctrl+A)
+    // after the click, so the text typed replaces it.
+    void replaceTextAt(int x, int y, const std::string& text, bool pressEnter) const;
     // The text of the field at (x, y), as a person would copy it: click,
     // select all (Ctrl+A), copy (Ctrl+C), then read the clipboard. Nothing
     // when the clipboard stays empty.

@@ -67,6 +67,16 @@ std::optional<std::string> LineClient::readLine() {
     return r.text;
 }
 
+std::string LineClient::readRawLine() {
+    std::string bytes;
+    char byte = 0;
+    while (socket_.receive(&byte, 1) == 1) {
+        bytes += byte;
+        if (byte == '\n') break;
+    }
+    return bytes;
+}
+
 std::optional<std::string> LineClient::readLineOrEnd() {
     try {
         return readLine();

@@ -30,6 +30,11 @@ public:
     // The next line; nothing at the end of the stream. Raises NetTimeout when
     // no line came within the receive time-out, NetError on a reset.
     std::optional<std::string> readLine();
+    // The next line's bytes as the server sent them, line end included (up
+    // to and with the LF; what came before the end of the stream, if it
+    // ended first). Read a byte at a time, so the line reader keeps the
+    // rest: call it before readLine, which may have read ahead.
+    std::string readRawLine();
     // The same, but a reset ends the stream too.
     std::optional<std::string> readLineOrEnd();
     // Whether the stream ends in order (no more lines, no reset) within the

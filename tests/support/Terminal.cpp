@@ -10,6 +10,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
 
 #include "common/UniqueFd.h"
 
@@ -61,4 +65,29 @@ bool terminalsKeepMarkParity() {
     settings.c_cflag |= CMSPAR;
     if (::tcsetattr(slave, TCSANOW, &settings) != 0 || ::tcgetattr(slave, &settings) != 0) return false;
     return (settings.c_cflag & CMSPAR) != 0;
+}
+
+std::vector<pid_t> terminalUsers(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path device = fs::canonical(path, error);
+    if (error) throw std::runtime_error("terminalUsers: " + path + ": " + error.message());
+    fs::directory_iterator processes("/proc", error);
+    if (error) throw std::runtime_error("terminalUsers: /proc: " + error.message());
+    std::vector<pid_t> users;
+    for (const fs::directory_entry& process : processes) {
+        const std::string name = process.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        // A process that ends meanwhile, or one not ours to look into, has
+        // nothing to list.
+        std::error_code gone;
+        for (fs::directory_iterator fds(process.path() / "fd", gone), end; !gone && fds != end; fds.increment(gone)) {
+            std::error_code unreadable;
+            if (fs::read_symlink(fds->path(), unreadable) == device) {
+                users.push_back(static_cast<pid_t>(std::atol(name.c_str())));
+                break;
+            }
+        }
+    }
+    return users;
 }

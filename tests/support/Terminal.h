@@ -1,7 +1,10 @@
 #pragma once
 // What a terminal device tells about its users.
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
+#include <vector>
 
 // Whether the terminal at path is held for exclusive use (TIOCEXCL): a
 // program that ended without closing its port leaves it so wherever another
@@ -10,6 +13,12 @@
 // not passed on (qemu-user), by an open as nobody. Nothing when that cannot
 // be told.
 std::optional<bool> exclusiveUse(const std::string& path);
+
+// The processes that have the terminal at path open right now (any of
+// their descriptors names it), from /proc: whether a program gave its port
+// back where no exclusive use tells, as under wine, which takes none.
+// Raises std::runtime_error when /proc cannot be read.
+std::vector<pid_t> terminalUsers(const std::string& path);
 
 // Whether a terminal keeps the mark/space parity flag (CMSPAR) it is given:
 // qemu-user drops it on the way to the kernel, so a driver that checks what

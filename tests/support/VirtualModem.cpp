@@ -6,7 +6,13 @@
 #include <optional>
 #include <stdexcept>
 
-VirtualModem::VirtualModem(const std::vector<std::string>& options) : link_(dir_.path() + "/modem") {
+VirtualModem::VirtualModem(const std::vector<std::string>& options) : link_(dir_.path() + "/modem") { start(options); }
+
+VirtualModem::VirtualModem(const std::string& link, const std::vector<std::string>& options) : link_(link) {
+    start(options);
+}
+
+void VirtualModem::start(const std::vector<std::string>& options) {
     std::vector<std::string> argv{programPath("vdev"), "--link", link_};
     argv.insert(argv.end(), options.begin(), options.end());
     process_ = std::make_unique<ChildProcess>(argv);
