@@ -147,6 +147,9 @@ file(MAKE_DIRECTORY "${ORVO_FLTK_INSTALL_DIR}/include")
 # library (ws2_32, imm32) at run time with LoadLibrary, so neither is
 # linked here.
 add_library(fltk_libs INTERFACE)
+# FLTK 1.3's headers test WIN32, which the compiler leaves undefined in its
+# strict C++ mode (it defines _WIN32 only).
+target_compile_definitions(fltk_libs INTERFACE WIN32)
 target_include_directories(fltk_libs SYSTEM INTERFACE
   "${ORVO_FLTK_INSTALL_DIR}/include")
 target_link_libraries(fltk_libs INTERFACE

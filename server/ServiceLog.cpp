@@ -55,7 +55,9 @@ void ServiceLog::Line(const std::string& text) const {
     // One write per line, unbuffered: lines of several threads never mix.
     // Nowhere to log to changes nothing for the bridge.
 #ifdef _WIN32
+    // The C library buffers standard error there when it is not a console.
     static_cast<void>(std::fwrite(line.data(), 1, line.size(), stderr));
+    static_cast<void>(std::fflush(stderr));
 #else
     ssize_t written = 0;
     for (size_t done = 0; done < line.size(); done += static_cast<size_t>(written)) {

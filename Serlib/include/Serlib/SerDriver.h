@@ -1,6 +1,7 @@
 /* The contract between the serial port library and a native driver library.
- * A driver is a shared library (lib<name>.so) exporting these 30 functions
- * with C linkage; the library binds them by name at run time.
+ * A driver is a shared library (lib<name>.so; <name>.dll on Windows)
+ * exporting these 30 functions with C linkage; the library binds them by
+ * name at run time.
  *
  * Result conventions: SerOpenPort returns 0 (opened), 1000 (already open),
  * 1002 (in use), 1003 (not a valid port) or another failure code; after 0 the
@@ -41,6 +42,17 @@
  *   SerGetData, SerGetByte and the queries -1, SerPutByte -1, SerConfigure
  *   2005 (EIO). The first operation that succeeds again is the sign the
  *   device is back. There are no attempts between operations.
+ *
+ * The Windows driver (drivers/win, SDRVWIN.DLL) over the communications API:
+ * - Names: "COMn" (and a record without a name with port n) opens \\.\COMn
+ *   with the number n; another name opens as \\.\NAME, numbered from 1001.
+ * - Open results: 1000 as above; 1002 when another program holds the port
+ *   (ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION);
+ *   1003 when there is no such port or it is no serial port; 2000 + the
+ *   Windows error code otherwise.
+ * - Time-outs, reads, writes, SerTxFlush, break and SerFlowTask as the POSIX
+ *   driver's. A device that goes away is not opened again: its operations
+ *   fail until the port is closed and opened anew.
  */
 #ifndef SERLIB_SERDRIVER_H
 #define SERLIB_SERDRIVER_H
