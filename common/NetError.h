@@ -1,5 +1,6 @@
 #pragma once
-// A failed network operation; the message names the call and keeps errno.
+// A failed network operation; the message names the call and keeps the
+// system's error text.
 #include <stdexcept>
 #include <string>
 
@@ -14,5 +15,9 @@ public:
     explicit NetTimeout(const std::string& message) : NetError(message) {}
 };
 
-// "what: strerror(err)"
+// "what: strerror(err)", for an errno value of the C library.
 std::string errnoText(const std::string& what, int err);
+
+// "what: text", for a socket error (SocketApi::lastError(): errno on POSIX,
+// where it equals errnoText; a Winsock code on Windows).
+std::string socketErrorText(const std::string& what, int err);

@@ -1,13 +1,11 @@
 #include "common/SocketAddress.h"
 
-#include <arpa/inet.h>
-
 #include <cstring>
 
-std::optional<SocketAddress> SocketAddress::peerOf(int fd) {
+std::optional<SocketAddress> SocketAddress::peerOf(SocketApi::Native socket) {
     sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return std::nullopt;
+    SocketApi::AddrLen length = sizeof address;
+    if (::getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) return std::nullopt;
     if (address.ss_family != AF_INET && address.ss_family != AF_INET6) return std::nullopt;
     return SocketAddress(address);
 }

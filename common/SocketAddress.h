@@ -2,16 +2,15 @@
 // The address and port at one end of a TCP connection, IPv4 or IPv6. An IPv4
 // client of a dual-stack listener arrives as an IPv4-mapped IPv6 address; it
 // is taken as the IPv4 address it is, so that it reads and matches as one.
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <optional>
 #include <string>
+
+#include "common/SocketApi.h"
 
 class SocketAddress {
 public:
     // The far end of a connected socket; nothing when the system cannot tell.
-    static std::optional<SocketAddress> peerOf(int fd);
+    static std::optional<SocketAddress> peerOf(SocketApi::Native socket);
     explicit SocketAddress(const sockaddr_storage& address);
 
     bool isV4() const { return family_ == AF_INET; }

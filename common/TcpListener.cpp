@@ -1,112 +1,186 @@
 #include "common/TcpListener.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <string>
-
-#include "common/AddrInfo.h"
 #include <utility>
 
+#include "common/AddrInfo.h"
+
 TcpListener::TcpListener(TcpListener&& other) noexcept
-    : fd_(std::move(other.fd_)), port_(std::exchange(other.port_, 0)) {}
+    : socket_(std::move(other.socket_)),
+      port_(std::exchange(other.port_, 0))
+#ifdef _WIN32
+      ,
+      acceptReady_(std::move(other.acceptReady_)),
+      stop_(std::move(other.stop_))
+#endif
+{
+}
 
 TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
     if (this != &other) {
-        fd_ = std::move(other.fd_);
+        socket_ = std::move(other.socket_);
         port_ = std::exchange(other.port_, 0);
+#ifdef _WIN32
+        acceptReady_ = std::move(other.acceptReady_);
+        stop_ = std::move(other.stop_);
+#endif
     }
     return *this;
 }
 
+namespace {
+
+int portOf(const sockaddr_storage& bound) {
+    return bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6&>(bound).sin6_port)
+                                       : ntohs(reinterpret_cast<const sockaddr_in&>(bound).sin_port);
+}
+
+// The port the system gave a bound socket.
+int boundPortOf(const UniqueSocket& socket) {
+    sockaddr_storage bound{};
+    SocketApi::AddrLen len = sizeof bound;
+    if (::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&bound), &len) != 0) {
+        throw NetError(socketErrorText("getsockname", SocketApi::lastError()));
+    }
+    return portOf(bound);
+}
+
 // One IPv6 socket with V6ONLY off takes IPv4 clients as mapped addresses; a
 // host without IPv6 gets a plain IPv4 socket instead.
-static UniqueFd bindAnyAddress(int port, int& boundPort) {
-    const int on = 1;
-    UniqueFd fd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (fd.valid()) {
+UniqueSocket bindAnyAddress(int port, int& boundPort) {
+    UniqueSocket socket(SocketApi::openSocket(AF_INET6, SOCK_STREAM, 0, false));
+    if (socket.valid()) {
         const int off = 0;
-        ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-        ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        static_cast<void>(SocketApi::setOption(socket.get(), IPPROTO_IPV6, IPV6_V6ONLY, off));
+        static_cast<void>(SocketApi::allowQuickRebind(socket.get()));
         sockaddr_in6 addr{};
         addr.sin6_family = AF_INET6;
         addr.sin6_addr = in6addr_any;
         addr.sin6_port = htons(static_cast<uint16_t>(port));
-        if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-            socklen_t len = sizeof addr;
-            ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len);
-            boundPort = ntohs(addr.sin6_port);
-            return fd;
+        if (::bind(socket.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+            boundPort = boundPortOf(socket);
+            return socket;
         }
-        const int err = errno;
-        fd.reset();
-        if (err != EAFNOSUPPORT && err != EADDRNOTAVAIL) throw NetError(errnoText("bind", err));
+        const int err = SocketApi::lastError();
+        socket.reset();
+        if (err != SocketApi::kFamilyNotSupported && err != SocketApi::kAddressNotAvailable) {
+            throw NetError(socketErrorText("bind", err));
+        }
     }
-    fd.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd.valid()) throw NetError(errnoText("socket", errno));
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    socket.reset(SocketApi::openSocket(AF_INET, SOCK_STREAM, 0, false));
+    if (!socket.valid()) throw NetError(socketErrorText("socket", SocketApi::lastError()));
+    static_cast<void>(SocketApi::allowQuickRebind(socket.get()));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
-        throw NetError(errnoText("bind", errno));
+    if (::bind(socket.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        throw NetError(socketErrorText("bind", SocketApi::lastError()));
     }
-    socklen_t len = sizeof addr;
-    ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len);
-    boundPort = ntohs(addr.sin_port);
-    return fd;
+    boundPort = boundPortOf(socket);
+    return socket;
 }
 
 // The first address the name service gives for address that takes the bind.
-static UniqueFd bindOneAddress(const std::string& address, int port, int& boundPort) {
+UniqueSocket bindOneAddress(const std::string& address, int port, int& boundPort) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
     AddrInfoList found;
     const int rc = lookupAddresses(address.c_str(), std::to_string(port).c_str(), hints, found);
-    if (rc != 0) throw NetError("getaddrinfo " + address + ": " + ::gai_strerror(rc));
-    int lastErr = EADDRNOTAVAIL;
+    if (rc != 0) throw NetError("getaddrinfo " + address + ": " + lookupErrorText(rc));
+    int lastErr = SocketApi::kAddressNotAvailable;
     for (const addrinfo* ai = found.get(); ai != nullptr; ai = ai->ai_next) {
-        UniqueFd fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol));
-        if (!fd.valid()) {
-            lastErr = errno;
+        UniqueSocket socket(SocketApi::openSocket(ai->ai_family, ai->ai_socktype, ai->ai_protocol, false));
+        if (!socket.valid()) {
+            lastErr = SocketApi::lastError();
             continue;
         }
-        const int on = 1;
-        ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (::bind(fd.get(), ai->ai_addr, ai->ai_addrlen) != 0) {
-            lastErr = errno;
+        static_cast<void>(SocketApi::allowQuickRebind(socket.get()));
+        if (::bind(socket.get(), ai->ai_addr, static_cast<SocketApi::AddrLen>(ai->ai_addrlen)) != 0) {
+            lastErr = SocketApi::lastError();
             continue;
         }
-        sockaddr_storage bound{};
-        socklen_t len = sizeof bound;
-        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &len);
-        boundPort = bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6&>(bound).sin6_port)
-                                                : ntohs(reinterpret_cast<sockaddr_in&>(bound).sin_port);
-        return fd;
+        boundPort = boundPortOf(socket);
+        return socket;
     }
-    throw NetError(errnoText("bind " + address, lastErr));
+    throw NetError(socketErrorText("bind " + address, lastErr));
 }
+
+}  // namespace
 
 TcpListener TcpListener::listen(int port, const std::string& address) {
     TcpListener listener;
-    listener.fd_ = address.empty() ? bindAnyAddress(port, listener.port_) : bindOneAddress(address, port, listener.port_);
-    if (::listen(listener.fd_.get(), SOMAXCONN) < 0) throw NetError(errnoText("listen", errno));
+    listener.socket_ =
+        address.empty() ? bindAnyAddress(port, listener.port_) : bindOneAddress(address, port, listener.port_);
+    if (::listen(listener.socket_.get(), SOMAXCONN) != 0) {
+        throw NetError(socketErrorText("listen", SocketApi::lastError()));
+    }
+#ifdef _WIN32
+    listener.acceptReady_.reset(::WSACreateEvent());
+    listener.stop_.reset(::WSACreateEvent());
+    if (!listener.acceptReady_.valid() || !listener.stop_.valid()) {
+        throw NetError(socketErrorText("WSACreateEvent", SocketApi::lastError()));
+    }
+    // Makes the socket non-blocking; accept() waits on the event instead.
+    if (::WSAEventSelect(listener.socket_.get(), listener.acceptReady_.get(), FD_ACCEPT) != 0) {
+        throw NetError(socketErrorText("WSAEventSelect", SocketApi::lastError()));
+    }
+#endif
     return listener;
 }
 
+#ifdef _WIN32
+
 TcpSocket TcpListener::accept() {
+    const WSAEVENT events[2] = {stop_.get(), acceptReady_.get()};
     for (;;) {
-        const int fd = ::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) return TcpSocket(fd);
-        if (errno == EINTR || errno == ECONNABORTED) continue;
-        throw NetError(errnoText("accept", errno));
+        if (!stop_.valid() || ::WaitForSingleObject(stop_.get(), 0) == WAIT_OBJECT_0) {
+            throw NetError("accept: the listener was shut down");
+        }
+        TcpSocket accepted(::accept(socket_.get(), nullptr, nullptr));
+        if (accepted.valid()) {
+            // The accepted socket inherits the listener's event selection and
+            // with it non-blocking mode; the connection blocks like any other.
+            if (::WSAEventSelect(accepted.fd(), nullptr, 0) != 0 || !SocketApi::setBlocking(accepted.fd(), true)) {
+                throw NetError(socketErrorText("accept: blocking mode", SocketApi::lastError()));
+            }
+            return accepted;
+        }
+        const int err = SocketApi::lastError();
+        // A client that gave up before its turn; or a wake-up for nothing.
+        if (err == WSAEINTR || err == WSAECONNRESET) continue;
+        if (err != WSAEWOULDBLOCK) throw NetError(socketErrorText("accept", err));
+        // The stop event comes first, so a shutdown wins over a waiting client.
+        const DWORD woke = ::WSAWaitForMultipleEvents(2, events, FALSE, WSA_INFINITE, FALSE);
+        if (woke == WSA_WAIT_FAILED) throw NetError(socketErrorText("accept: wait", SocketApi::lastError()));
+        if (woke == WSA_WAIT_EVENT_0 + 1) {
+            // Clears the accept event until the next client arrives.
+            WSANETWORKEVENTS happened{};
+            static_cast<void>(::WSAEnumNetworkEvents(socket_.get(), acceptReady_.get(), &happened));
+        }
     }
 }
 
 void TcpListener::shutdown() {
-    if (fd_.valid()) ::shutdown(fd_.get(), SHUT_RDWR);
+    if (stop_.valid()) static_cast<void>(::WSASetEvent(stop_.get()));
 }
+
+#else
+
+TcpSocket TcpListener::accept() {
+    for (;;) {
+        TcpSocket accepted(::accept4(socket_.get(), nullptr, nullptr, SocketApi::kCloseOnExec));
+        if (accepted.valid()) return accepted;
+        const int err = SocketApi::lastError();
+        if (err == EINTR || err == ECONNABORTED) continue;
+        throw NetError(socketErrorText("accept", err));
+    }
+}
+
+void TcpListener::shutdown() {
+    if (socket_.valid()) static_cast<void>(SocketApi::shutdown(socket_.get(), SocketApi::kShutBoth));
+}
+
+#endif

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/TcpSocket.h"
-#include "common/UniqueFd.h"
+#include "common/UniqueSocket.h"
 
 class TcpListener {
 public:
@@ -22,11 +22,17 @@ public:
     static TcpListener listen(int port, const std::string& address = "");
 
     int port() const { return port_; }
-    bool valid() const { return fd_.valid(); }
+    bool valid() const { return socket_.valid(); }
     TcpSocket accept();  // raises NetError
     void shutdown();
 
 private:
-    UniqueFd fd_;
+    UniqueSocket socket_;
     int port_ = 0;
+#ifdef _WIN32
+    // Winsock's shutdown() leaves a blocked accept waiting, so accept() waits
+    // on the socket's accept event and on the stop event shutdown() sets.
+    UniqueEvent acceptReady_;
+    UniqueEvent stop_;
+#endif
 };

@@ -1,49 +1,33 @@
 #include "common/TcpSocket.h"
 
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <optional>
 
 #include "common/AddrInfo.h"
-
-std::string errnoText(const std::string& what, int err) {
-    return what + ": " + std::strerror(err);
-}
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Connects a non-blocking fd, waiting for the handshake until the deadline
-// (without one: for as long as the system tries). Returns 0 or the error.
-int connectBy(int fd, const addrinfo& ai, const std::optional<Clock::time_point>& deadline) {
-    if (::connect(fd, ai.ai_addr, ai.ai_addrlen) == 0) return 0;
-    // An interrupted connect goes on in the background like one in progress.
-    if (errno != EINPROGRESS && errno != EINTR) return errno;
-    pollfd pending{fd, POLLOUT, 0};
+// Connects a non-blocking socket, waiting for the handshake until the
+// deadline (without one: for as long as the system tries). Returns 0 or the
+// error.
+int connectBy(SocketApi::Native socket, const addrinfo& ai, const std::optional<Clock::time_point>& deadline) {
+    if (::connect(socket, ai.ai_addr, static_cast<SocketApi::AddrLen>(ai.ai_addrlen)) == 0) return 0;
+    const int started = SocketApi::lastError();
+    if (!SocketApi::connectPending(started)) return started;
     for (;;) {
         int waitMs = -1;
         if (deadline) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
-            if (left.count() <= 0) return ETIMEDOUT;
+            if (left.count() <= 0) return SocketApi::kTimedOut;
             waitMs = static_cast<int>(left.count());
         }
-        const int ready = ::poll(&pending, 1, waitMs);
+        const int ready = SocketApi::waitConnected(socket, waitMs);
         if (ready > 0) break;
-        if (ready < 0 && errno != EINTR) return errno;
+        if (ready < 0 && SocketApi::lastError() != SocketApi::kInterrupted) return SocketApi::lastError();
     }
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0) return errno;
-    return err;
+    return SocketApi::pendingError(socket);
 }
 
 }  // namespace
@@ -57,94 +41,92 @@ TcpSocket TcpSocket::connect(const std::string& host, int port, int timeoutMs) {
     const std::string service = std::to_string(port);
     AddrInfoList addresses;
     const int rc = lookupAddresses(host.empty() ? nullptr : host.c_str(), service.c_str(), hints, addresses);
-    if (rc != 0) throw NetError("getaddrinfo " + host + ": " + ::gai_strerror(rc));
+    if (rc != 0) throw NetError("getaddrinfo " + host + ": " + lookupErrorText(rc));
     const std::string what = "connect " + host + ":" + service;
-    int lastErr = ECONNREFUSED;
+    int lastErr = SocketApi::kConnectionRefused;
     for (const addrinfo* ai = addresses.get(); ai != nullptr; ai = ai->ai_next) {
         if (deadline && Clock::now() >= *deadline) {
-            lastErr = ETIMEDOUT;
+            lastErr = SocketApi::kTimedOut;
             break;
         }
-        TcpSocket socket(::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol));
+        TcpSocket socket(SocketApi::openSocket(ai->ai_family, ai->ai_socktype, ai->ai_protocol, true));
         if (!socket.valid()) {
-            lastErr = errno;
+            lastErr = SocketApi::lastError();
             continue;
         }
         lastErr = connectBy(socket.fd(), *ai, deadline);
         if (lastErr != 0) continue;
         // Every other use of the socket blocks, with its own time-outs.
-        const int flags = ::fcntl(socket.fd(), F_GETFL);
-        if (flags < 0 || ::fcntl(socket.fd(), F_SETFL, flags & ~O_NONBLOCK) < 0) {
-            throw NetError(errnoText(what + ": fcntl", errno));
+        if (!SocketApi::setBlocking(socket.fd(), true)) {
+            throw NetError(socketErrorText(what + ": " + SocketApi::kSetBlockingCall, SocketApi::lastError()));
         }
         return socket;
     }
-    if (lastErr == ETIMEDOUT) throw NetTimeout(errnoText(what, lastErr));
-    throw NetError(errnoText(what, lastErr));
+    if (lastErr == SocketApi::kTimedOut) throw NetTimeout(socketErrorText(what, lastErr));
+    throw NetError(socketErrorText(what, lastErr));
 }
 
 size_t TcpSocket::receive(char* buf, size_t len) {
     for (;;) {
-        const ssize_t n = ::recv(fd_.get(), buf, len, 0);
+        const std::ptrdiff_t n = SocketApi::receive(socket_.get(), buf, len);
         if (n >= 0) return static_cast<size_t>(n);
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) throw NetTimeout("recv: timed out");
-        throw NetError(errnoText("recv", errno));
+        const int err = SocketApi::lastError();
+        if (err == SocketApi::kInterrupted) continue;
+        if (SocketApi::isTimeout(err)) throw NetTimeout("recv: timed out");
+        throw NetError(socketErrorText("recv", err));
     }
 }
 
 void TcpSocket::sendAll(const char* data, size_t len) {
     while (len > 0) {
-        const ssize_t n = ::send(fd_.get(), data, len, MSG_NOSIGNAL);
+        const std::ptrdiff_t n = SocketApi::send(socket_.get(), data, len);
         if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) throw NetTimeout("send: timed out");
-            throw NetError(errnoText("send", errno));
+            const int err = SocketApi::lastError();
+            if (err == SocketApi::kInterrupted) continue;
+            if (SocketApi::isTimeout(err)) throw NetTimeout("send: timed out");
+            throw NetError(socketErrorText("send", err));
         }
         data += n;
         len -= static_cast<size_t>(n);
     }
 }
 
-static void setTimeout(int fd, int option, int ms, const char* what) {
-    timeval tv{};
-    tv.tv_sec = ms / 1000;
-    tv.tv_usec = (ms % 1000) * 1000;
-    if (::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) < 0) throw NetError(errnoText(what, errno));
+void TcpSocket::setReceiveTimeout(int ms) {
+    if (SocketApi::setTimeoutOption(socket_.get(), SO_RCVTIMEO, ms) < 0) {
+        throw NetError(socketErrorText("setsockopt SO_RCVTIMEO", SocketApi::lastError()));
+    }
 }
 
-void TcpSocket::setReceiveTimeout(int ms) { setTimeout(fd_.get(), SO_RCVTIMEO, ms, "setsockopt SO_RCVTIMEO"); }
-
-void TcpSocket::setSendTimeout(int ms) { setTimeout(fd_.get(), SO_SNDTIMEO, ms, "setsockopt SO_SNDTIMEO"); }
+void TcpSocket::setSendTimeout(int ms) {
+    if (SocketApi::setTimeoutOption(socket_.get(), SO_SNDTIMEO, ms) < 0) {
+        throw NetError(socketErrorText("setsockopt SO_SNDTIMEO", SocketApi::lastError()));
+    }
+}
 
 void TcpSocket::enableKeepAlive(int idleSeconds, int intervalSeconds, int probes) {
-    const int on = 1;
-    if (::setsockopt(fd_.get(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) < 0 ||
-        ::setsockopt(fd_.get(), IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds) < 0 ||
-        ::setsockopt(fd_.get(), IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds, sizeof intervalSeconds) < 0 ||
-        ::setsockopt(fd_.get(), IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) < 0) {
-        throw NetError(errnoText("setsockopt keep-alive", errno));
+    if (SocketApi::setKeepAlive(socket_.get(), idleSeconds, intervalSeconds, probes) < 0) {
+        throw NetError(socketErrorText("setsockopt keep-alive", SocketApi::lastError()));
     }
 }
 
 // shutdown() errors (ENOTCONN after the peer left) change nothing for callers.
 void TcpSocket::shutdown() {
-    if (fd_.valid()) ::shutdown(fd_.get(), SHUT_RDWR);
+    if (socket_.valid()) static_cast<void>(SocketApi::shutdown(socket_.get(), SocketApi::kShutBoth));
 }
 
 void TcpSocket::shutdownWrite() {
-    if (fd_.valid()) ::shutdown(fd_.get(), SHUT_WR);
+    if (socket_.valid()) static_cast<void>(SocketApi::shutdown(socket_.get(), SocketApi::kShutWrite));
 }
 
 void TcpSocket::shutdownRead() {
-    if (fd_.valid()) ::shutdown(fd_.get(), SHUT_RD);
+    if (socket_.valid()) static_cast<void>(SocketApi::shutdown(socket_.get(), SocketApi::kShutRead));
 }
 
 void TcpSocket::setAbortiveClose() {
     linger lg{};
     lg.l_onoff = 1;
     lg.l_linger = 0;
-    if (fd_.valid() && ::setsockopt(fd_.get(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg) < 0) {
-        throw NetError(errnoText("setsockopt SO_LINGER", errno));
+    if (socket_.valid() && SocketApi::setOption(socket_.get(), SOL_SOCKET, SO_LINGER, lg) < 0) {
+        throw NetError(socketErrorText("setsockopt SO_LINGER", SocketApi::lastError()));
     }
 }

@@ -3,10 +3,12 @@
 #include <chrono>
 #include <future>
 #include <thread>
+#include <utility>
 
 #include "common/AddrInfo.h"
 #include "common/LineReader.h"
 #include "common/LineWriter.h"
+#include "common/SocketApi.h"
 #include "common/TcpListener.h"
 
 using namespace std::chrono_literals;
@@ -59,18 +61,25 @@ TEST(TcpSocket, ShutdownFromAnotherThreadEndsABlockedAccept) {
 }
 
 TEST(TcpSocket, ShutdownFromAnotherThreadEndsABlockedReceiveAsEndOfStream) {
-    TcpListener listener = TcpListener::listen(0);
-    auto accepted = std::async(std::launch::async, [&] { return listener.accept(); });
-    TcpSocket client = TcpSocket::connect("127.0.0.1", listener.port());
-    TcpSocket server = accepted.get();
-    auto read = std::async(std::launch::async, [&] {
-        LineReader reader(client);
-        return reader.readLine().endOfStream();
-    });
-    EXPECT_EQ(read.wait_for(100ms), std::future_status::timeout);
-    client.shutdown();
-    ASSERT_EQ(read.wait_for(5s), std::future_status::ready);
-    EXPECT_TRUE(read.get());
+    // Both ways of ending a read: the whole connection, or its reading side.
+    for (void (TcpSocket::*end)() : {&TcpSocket::shutdown, &TcpSocket::shutdownRead}) {
+        TcpListener listener = TcpListener::listen(0);
+        auto accepted = std::async(std::launch::async, [&] { return listener.accept(); });
+        TcpSocket client = TcpSocket::connect("127.0.0.1", listener.port());
+        TcpSocket server = accepted.get();
+        auto read = std::async(std::launch::async, [&] {
+            LineReader reader(client);
+            return reader.readLine().endOfStream();
+        });
+        EXPECT_EQ(read.wait_for(100ms), std::future_status::timeout);
+        (client.*end)();
+        // Without a wake-up the peer's closing still ends the read, so the
+        // test fails rather than hangs.
+        if (read.wait_for(5s) != std::future_status::ready) server = TcpSocket();
+        ASSERT_EQ(read.wait_for(5s), std::future_status::ready);
+        EXPECT_TRUE(read.get());
+        EXPECT_TRUE(server.valid()) << "the shutdown did not end the blocked read";
+    }
 }
 
 TEST(TcpSocket, ReceiveTimeoutIsReportedAsNetTimeout) {
@@ -78,14 +87,35 @@ TEST(TcpSocket, ReceiveTimeoutIsReportedAsNetTimeout) {
     auto accepted = std::async(std::launch::async, [&] { return listener.accept(); });
     TcpSocket client = TcpSocket::connect("127.0.0.1", listener.port());
     TcpSocket server = accepted.get();
-    client.setReceiveTimeout(50);
-    char buf[8];
-    EXPECT_THROW(client.receive(buf, sizeof buf), NetTimeout);
-    // Lifting the time-out makes the socket wait again until data comes.
-    client.setReceiveTimeout(0);
-    LineWriter(server).writeLine("late");
-    LineReader reader(client);
-    EXPECT_EQ(reader.readLine().text, "late");
+    // Both ends: a connected socket and an accepted one wait the same way.
+    for (const auto& ends : {std::pair<TcpSocket*, TcpSocket*>{&client, &server}, {&server, &client}}) {
+        TcpSocket* const waiting = ends.first;
+        TcpSocket* const sending = ends.second;
+        waiting->setReceiveTimeout(200);
+        char buf[8];
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_THROW(waiting->receive(buf, sizeof buf), NetTimeout);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms) << "the receive did not wait";
+        // Lifting the time-out makes the socket wait again until data comes.
+        waiting->setReceiveTimeout(0);
+        auto read = std::async(std::launch::async, [&] { return LineReader(*waiting).readLine().text; });
+        EXPECT_EQ(read.wait_for(100ms), std::future_status::timeout);
+        LineWriter(*sending).writeLine("late");
+        EXPECT_EQ(read.get(), "late");
+    }
+}
+
+TEST(TcpSocket, KeepAliveIsSwitchedOn) {
+    TcpListener listener = TcpListener::listen(0);
+    auto accepted = std::async(std::launch::async, [&] { return listener.accept(); });
+    TcpSocket client = TcpSocket::connect("127.0.0.1", listener.port());
+    TcpSocket server = accepted.get();
+    int on = 0;
+    ASSERT_EQ(SocketApi::getOption(server.fd(), SOL_SOCKET, SO_KEEPALIVE, on), 0);
+    EXPECT_EQ(on, 0);
+    server.enableKeepAlive(60, 10, 5);
+    ASSERT_EQ(SocketApi::getOption(server.fd(), SOL_SOCKET, SO_KEEPALIVE, on), 0);
+    EXPECT_NE(on, 0);
 }
 
 TEST(TcpSocket, SendToAPeerThatStoppedReadingTimesOut) {
@@ -124,6 +154,19 @@ TEST(TcpSocket, ConnectToAClosedPortOrUnknownHostFails) {
     }
     EXPECT_THROW(TcpSocket::connect("127.0.0.1", port), NetError);
     EXPECT_THROW(TcpSocket::connect("no-such-host.invalid", port), NetError);
+    // The message names the call and gives the system's own text for why.
+    for (const char* host : {"127.0.0.1", "no-such-host.invalid"}) {
+        try {
+            TcpSocket::connect(host, port);
+        } catch (const NetError& e) {
+            const std::string message = e.what();
+            const std::string call = (host[0] == '1' ? "connect " : "getaddrinfo ") + std::string(host);
+            EXPECT_EQ(message.rfind(call, 0), 0u) << message;
+            const std::string reason = message.substr(message.rfind(": ") + 2);
+            EXPECT_GT(reason.size(), 5u) << message;
+            EXPECT_NE(reason.rfind("error ", 0), 0u) << "no text for the code: " << message;
+        }
+    }
 }
 
 TEST(TcpSocket, MovesHandOverTheConnectionAndAssigningOverOneClosesIt) {
@@ -167,5 +210,12 @@ TEST(AddrInfo, AFailedLookupLeavesNoEarlierListBehind) {
 
     IfAddrsList interfaces;
     ASSERT_TRUE(listInterfaces(interfaces));
-    EXPECT_TRUE(interfaces);  // loopback at least
+    bool loopback = false;
+    for (const ifaddrs* i = interfaces.get(); i != nullptr; i = i->ifa_next) {
+        if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET &&
+            ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr) == INADDR_LOOPBACK) {
+            loopback = true;
+        }
+    }
+    EXPECT_TRUE(loopback) << "127.0.0.1 is not among this host's interface addresses";
 }
