@@ -1,7 +1,5 @@
 #include "server/AllowList.h"
 
-#include <arpa/inet.h>
-
 #include <cctype>
 #include <cstdint>
 

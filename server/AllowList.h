@@ -3,13 +3,12 @@
 // "2001:db8::/32", "127.0.0.1" for one host). An empty list lets everyone
 // in. IPv4 networks match IPv4 clients of a dual-stack listener too, which
 // arrive as IPv4-mapped IPv6 addresses. Immutable once made; any thread.
-#include <netinet/in.h>
-
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "common/SocketAddress.h"
+#include "common/SocketApi.h"
 
 class AllowList {
 public:

@@ -1,8 +1,5 @@
 #include "server/CommandLine.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
@@ -12,6 +9,7 @@
 #include <vector>
 
 #include "common/AddrInfo.h"
+#include "common/SocketApi.h"
 
 #ifndef ORVO_VERSION
 #define ORVO_VERSION "unknown"
@@ -46,19 +44,32 @@ CLI::Validator oneOf(const std::vector<std::string>& values) {
         "{" + listed(values) + "}");
 }
 
-CLI::Validator serialPortName() {
-    return CLI::Validator(
-        [](std::string& value) -> std::string {
-            const bool com = value.size() == 4 && value.compare(0, 3, "COM") == 0 && value[3] >= '1' && value[3] <= '8';
-            if (com || (value.size() > 1 && value[0] == '/')) return "";
-            return value + " is not COM1 to COM8 or a device path (/dev/...)";
-        },
-        "COM1..COM8|PATH");
-}
-
 bool allDigits(const std::string& value, size_t most) {
     return !value.empty() && value.size() <= most &&
            std::all_of(value.begin(), value.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+}
+
+CLI::Validator serialPortName() {
+    return CLI::Validator(
+        [](std::string& value) -> std::string {
+#ifdef _WIN32
+            // Windows numbers its ports from COM1 (a USB adapter may get
+            // COM12); other devices go by \\.\NAME.
+            const bool com = value.size() > 3 && value.compare(0, 3, "COM") == 0 && value[3] != '0' &&
+                             allDigits(value.substr(3), 3);
+            if (com || (value.size() > 4 && value.compare(0, 4, "\\\\.\\") == 0)) return "";
+            return value + " is not a port name (COM1, COM12, \\\\.\\NAME)";
+#else
+            const bool com = value.size() == 4 && value.compare(0, 3, "COM") == 0 && value[3] >= '1' && value[3] <= '8';
+            if (com || (value.size() > 1 && value[0] == '/')) return "";
+            return value + " is not COM1 to COM8 or a device path (/dev/...)";
+#endif
+        },
+#ifdef _WIN32
+        "COMn|\\\\.\\NAME");
+#else
+        "COM1..COM8|PATH");
+#endif
 }
 
 CLI::Validator wholeSeconds() {
@@ -172,7 +183,11 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv, s
     bool logExchanges = false;
     bool headless = false;
 
+#ifdef _WIN32
+    app.add_option("--port", port, "serial port: COM1 to COM8, or another port name (COM12)")
+#else
     app.add_option("--port", port, "serial port: COM1 to COM8, or a device path")
+#endif
         ->check(serialPortName())
         ->capture_default_str();
     app.add_option("--baud", baud, "bit rate")->check(oneOf(kBauds))->capture_default_str();

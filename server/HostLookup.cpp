@@ -1,14 +1,10 @@
 #include "server/HostLookup.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <climits>
 #include <vector>
 
 #include "common/AddrInfo.h"
+#include "common/SocketApi.h"
 
 namespace {
 
@@ -95,6 +91,7 @@ bool isNumeric(const std::string& name) {
 std::optional<InetAddress> LookupHost(const std::string& name) {
     if (name.empty()) {
         char host[256] = {0};
+        SocketApi::startup();  // Winsock answers gethostname only once started
         if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
         const std::string hostName = host[0] != '\0' ? host : "localhost";
         // The host's own name may resolve to loopback only (a common

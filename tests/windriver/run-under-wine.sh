@@ -43,7 +43,7 @@ seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
 # with the rest. No display, no fixme lines, and no offer to install Mono or
 # Gecko, which a console program does not need.
 wine_env=(HOME="$work/home" TMPDIR="$work/tmp" WINEPREFIX="$work/prefix" WINEDEBUG=-all DISPLAY=
-          WINEDLLOVERRIDES="mscoree,mshtml=")
+          WINEDLLOVERRIDES="mscoree,mshtml=" ORVO_WINE_TEMPLATE="${ORVO_WINE_TEMPLATE:-}")
 as_user() {
     if [ -n "$run_as" ]; then
         runuser -u "$run_as" -- env "${wine_env[@]}" "$@"
@@ -89,7 +89,7 @@ else
 fi
 
 start=$(now)
-as_user "$wine64" wineboot -i >/dev/null 2>&1
+as_user "$(dirname "$0")/../wine/new-prefix.sh" "$wine64" "$work/prefix"
 prefix_made=$(now)
 cat >"$work/ports.reg" <<REG
 REGEDIT4

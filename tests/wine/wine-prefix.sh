@@ -4,7 +4,7 @@
 #   wine-prefix.sh setup WINE64 PREFIX COM1_LINK
 #   wine-prefix.sh cleanup WINE64 PREFIX
 #
-# setup makes PREFIX (wineboot -i, 6-14 s) unless it is there already with
+# setup makes PREFIX (new-prefix.sh) unless it is there already with
 # COM1 mapped to COM1_LINK, maps COM1 there in HKLM\Software\Wine\Ports, and
 # starts a wine server that stays (wineserver -p) with wine's own processes,
 # so that each test's program starts in about a second. COM1_LINK is a
@@ -61,10 +61,8 @@ start=$(now)
 if [ -f "$prefix/system.reg" ] && grep -qxF "\"COM1\"=\"$link\"" "$prefix/system.reg"; then
     echo "reusing $prefix"
 else
-    rm -rf "$prefix"
-    mkdir "$prefix"
+    quiet "$(dirname "$0")/new-prefix.sh" "$wine64" "$prefix"
     start_server
-    quiet "$wine64" wineboot -i
     quiet "$wine64" reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$link" /f
     # Written out before the prefix counts as made; the mount manager reads
     # the ports when wine starts again.
