@@ -354,7 +354,14 @@ int32_t Port::txDrain() {
     return rc == 0 ? 0 : failed(errno);
 }
 
-int32_t Port::modemLine(int bit) {
+int32_t Port::modemSignal(ModemSignal which) {
+    int bit = TIOCM_CTS;
+    switch (which) {
+    case ModemSignal::Cts: bit = TIOCM_CTS; break;
+    case ModemSignal::Dsr: bit = TIOCM_DSR; break;
+    case ModemSignal::CarrierDetect: bit = TIOCM_CAR; break;
+    case ModemSignal::Ring: bit = TIOCM_RNG; break;
+    }
     Lock lock(mutex_);
     if (!usable()) {
         return -1;
@@ -371,7 +378,7 @@ void Port::takeCounterBaseline() {
     haveCounts_ = fd_.valid() && ::ioctl(fd_.get(), TIOCGICOUNT, &counts_) == 0;
 }
 
-int32_t Port::counterGrew(Counter which) {
+int32_t Port::lineEventSeen(LineEvent which) {
     Lock lock(mutex_);
     if (!usable()) {
         return -1;
@@ -387,23 +394,23 @@ int32_t Port::counterGrew(Counter which) {
     int* before = nullptr;
     int after = 0;
     switch (which) {
-    case Counter::Frame:
+    case LineEvent::Frame:
         before = &counts_.frame;
         after = now.frame;
         break;
-    case Counter::Overrun:
+    case LineEvent::Overrun:
         before = &counts_.overrun;
         after = now.overrun;
         break;
-    case Counter::Parity:
+    case LineEvent::Parity:
         before = &counts_.parity;
         after = now.parity;
         break;
-    case Counter::Break:
+    case LineEvent::Break:
         before = &counts_.brk;
         after = now.brk;
         break;
-    case Counter::BufferOverrun:
+    case LineEvent::RxOverflow:
         before = &counts_.buf_overrun;
         after = now.buf_overrun;
         break;
@@ -413,12 +420,14 @@ int32_t Port::counterGrew(Counter which) {
     return grew ? 1 : 0;
 }
 
-int32_t Port::setModemLine(int bit, bool on) {
+int32_t Port::setModemLine(ModemLine line, bool on) {
     Lock lock(mutex_);
     // Remembered first: a device that comes back gets the line as asked.
-    if (bit == TIOCM_DTR) {
+    int bit = TIOCM_DTR;
+    if (line == ModemLine::Dtr) {
         dtr_ = on;
-    } else if (bit == TIOCM_RTS) {
+    } else {
+        bit = TIOCM_RTS;
         rts_ = on;
     }
     if (!usable()) {

@@ -22,13 +22,11 @@
 #include <linux/serial.h>
 
 #include "Serlib/drivers/posix/LineSettings.h"
+#include "Serlib/drivers/common/LineSignals.h"
 #include "Serlib/drivers/posix/PortName.h"
 #include "common/UniqueFd.h"
 
 namespace sdrv {
-
-// What a per-port error counter query asks about.
-enum class Counter { Frame, Overrun, Parity, Break, BufferOverrun };
 
 class Port {
 public:
@@ -57,11 +55,14 @@ public:
     int32_t rxFlush();
     int32_t txFlush();
     int32_t txDrain();
-    // 1 when the modem line is on, 0 when off, -1 on failure.
-    int32_t modemLine(int bit);
-    // 1 when the counter grew since the last query of it, 0 when not.
-    int32_t counterGrew(Counter which);
-    int32_t setModemLine(int bit, bool on);
+    // 1 when the signal is on, 0 when off, -1 on failure.
+    int32_t modemSignal(ModemSignal which);
+    // 1 when the kernel's counter of the event grew since the last query of
+    // it, 0 when not.
+    int32_t lineEventSeen(LineEvent which);
+    int32_t setModemLine(ModemLine line, bool on);
+    // One pass of flow-control work: the kernel does it all, so none.
+    int32_t flowTask() { return 0; }
     int32_t sendBreak(int32_t tics);
     int32_t setTimeoutRx(int32_t ms);
     int32_t setTimeoutTx(int32_t ms);

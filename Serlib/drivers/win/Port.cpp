@@ -302,7 +302,14 @@ int32_t Port::txDrain() {
     return use && ::FlushFileBuffers(use.device()) ? 0 : -1;
 }
 
-int32_t Port::modemStatus(DWORD bit) {
+int32_t Port::modemSignal(ModemSignal which) {
+    DWORD bit = MS_CTS_ON;
+    switch (which) {
+        case ModemSignal::Cts: bit = MS_CTS_ON; break;
+        case ModemSignal::Dsr: bit = MS_DSR_ON; break;
+        case ModemSignal::CarrierDetect: bit = MS_RLSD_ON; break;
+        case ModemSignal::Ring: bit = MS_RING_ON; break;
+    }
     const DeviceHandle::Use use = device_->use();
     DWORD status = 0;
     // A device without modem lines (wine's pseudo-terminals) fails this.
@@ -312,7 +319,15 @@ int32_t Port::modemStatus(DWORD bit) {
     return (status & bit) != 0 ? 1 : 0;
 }
 
-int32_t Port::errorSeen(DWORD bits) {
+int32_t Port::lineEventSeen(LineEvent which) {
+    DWORD bits = CE_FRAME;
+    switch (which) {
+        case LineEvent::Frame: bits = CE_FRAME; break;
+        case LineEvent::Overrun: bits = CE_OVERRUN; break;
+        case LineEvent::Parity: bits = CE_RXPARITY; break;
+        case LineEvent::Break: bits = CE_BREAK; break;
+        case LineEvent::RxOverflow: bits = CE_RXOVER; break;
+    }
     const DeviceHandle::Use use = device_->use();
     COMSTAT stat{};
     if (!use || !queueStatus(use, stat)) {

@@ -23,14 +23,13 @@
 #include <memory>
 #include <mutex>
 
+#include "Serlib/drivers/common/LineSignals.h"
 #include "Serlib/drivers/win/DeviceHandle.h"
 #include "Serlib/drivers/win/ErrorLatch.h"
 #include "Serlib/drivers/win/LineSettings.h"
 #include "Serlib/drivers/win/PortName.h"
 
 namespace sdrv {
-
-enum class ModemLine { Dtr, Rts };
 
 class Port {
 public:
@@ -59,10 +58,11 @@ public:
     int32_t rxFlush();
     int32_t txFlush();
     int32_t txDrain();
-    // 1 when the modem status bit (MS_CTS_ON, ...) is on, 0 when off, -1 on failure.
-    int32_t modemStatus(DWORD bit);
-    // 1 when one of the line errors (CE_FRAME, ...) occurred since its last query, 0 when not.
-    int32_t errorSeen(DWORD bits);
+    // 1 when the signal is on, 0 when off, -1 on failure.
+    int32_t modemSignal(ModemSignal which);
+    // 1 when the device reported the event since its last query, 0 when
+    // not, -1 on failure.
+    int32_t lineEventSeen(LineEvent which);
     int32_t setModemLine(ModemLine line, bool on);
     int32_t sendBreak(int32_t ms);
     int32_t setTimeoutRx(int32_t ms);
@@ -71,6 +71,9 @@ public:
     int32_t timeoutTx() const;
     // 0 while open, -1 once closed.
     int32_t openState() const;
+    // One pass of flow-control work: the device does it all, so the pass
+    // only tells whether the port is open.
+    int32_t flowTask() const { return openState(); }
 
 private:
     // ClearCommError: the device's queue counts; the errors it reports (and

@@ -1,19 +1,13 @@
 // The 30 operations of the driver contract (Serlib/SerDriver.h), and the
-// optional SerWaitRx, over the Win32 communications API. Each finds its port
-// and hands the work to it; no exception crosses into the caller, whose
-// language may not have them. Exported undecorated with C linkage, the names
-// a program binds at run time (GetProcAddress) or links through the import
-// library.
+// optional SerWaitRx, as every driver exports them: each finds its port in
+// the platform's port table and hands the work to it; no exception crosses
+// into the caller, whose language may not have them. Compiled into each
+// platform's driver (Platform.h).
 #include "Serlib/SerDriver.h"
-
-#include <windows.h>
 
 #include <memory>
 
-#include "Serlib/drivers/win/LineSettings.h"
-#include "Serlib/drivers/win/PortTable.h"
-
-#define SDRV_EXPORT extern "C" __declspec(dllexport)
+#include "Serlib/drivers/common/Platform.h"
 
 namespace {
 
@@ -45,7 +39,7 @@ SDRV_EXPORT int32_t SerOpenPort(SerConfigRec* cfg) {
     try {
         return PortTable::instance().open(cfg);
     } catch (...) {
-        return SER_ERRNO_BASE + ERROR_NOT_ENOUGH_MEMORY;
+        return SER_ERRNO_BASE + sdrv::kOutOfMemory;
     }
 }
 
@@ -61,7 +55,7 @@ SDRV_EXPORT int32_t SerConfigure(const SerConfigRec* cfg) {
         const std::shared_ptr<Port> port = PortTable::instance().findFor(*cfg);
         return port ? port->configure(settings) : SER_CONFIG_NOT_OPEN;
     } catch (...) {
-        return SER_ERRNO_BASE + ERROR_NOT_ENOUGH_MEMORY;
+        return SER_ERRNO_BASE + sdrv::kOutOfMemory;
     }
 }
 
@@ -117,7 +111,7 @@ SDRV_EXPORT int32_t SerTxBufCount(int32_t port) {
 }
 
 SDRV_EXPORT int32_t SerRxOverflow(int32_t port) {
-    return onPort(port, -1, [](Port& p) { return p.errorSeen(CE_RXOVER); });
+    return onPort(port, -1, [](Port& p) { return p.lineEventSeen(sdrv::LineEvent::RxOverflow); });
 }
 
 SDRV_EXPORT int32_t SerSetDTR(int32_t port, int32_t onOff) {
@@ -149,35 +143,35 @@ SDRV_EXPORT int32_t SerGetTimeoutTx(int32_t port) {
 }
 
 SDRV_EXPORT int32_t SerSigCTS(int32_t port) {
-    return onPort(port, -1, [](Port& p) { return p.modemStatus(MS_CTS_ON); });
+    return onPort(port, -1, [](Port& p) { return p.modemSignal(sdrv::ModemSignal::Cts); });
 }
 
 SDRV_EXPORT int32_t SerSigDSR(int32_t port) {
-    return onPort(port, -1, [](Port& p) { return p.modemStatus(MS_DSR_ON); });
+    return onPort(port, -1, [](Port& p) { return p.modemSignal(sdrv::ModemSignal::Dsr); });
 }
 
 SDRV_EXPORT int32_t SerSigCD(int32_t port) {
-    return onPort(port, -1, [](Port& p) { return p.modemStatus(MS_RLSD_ON); });
+    return onPort(port, -1, [](Port& p) { return p.modemSignal(sdrv::ModemSignal::CarrierDetect); });
 }
 
 SDRV_EXPORT int32_t SerSigFrameErr(int32_t port) {
-    return onPort(port, -1, [](Port& p) { return p.errorSeen(CE_FRAME); });
+    return onPort(port, -1, [](Port& p) { return p.lineEventSeen(sdrv::LineEvent::Frame); });
 }
 
 SDRV_EXPORT int32_t SerSigParityErr(int32_t port) {
-    return onPort(port, -1, [](Port& p) { return p.errorSeen(CE_RXPARITY); });
+    return onPort(port, -1, [](Port& p) { return p.lineEventSeen(sdrv::LineEvent::Parity); });
 }
 
 SDRV_EXPORT int32_t SerSigOverrun(int32_t port) {
-    return onPort(port, -1, [](Port& p) { return p.errorSeen(CE_OVERRUN); });
+    return onPort(port, -1, [](Port& p) { return p.lineEventSeen(sdrv::LineEvent::Overrun); });
 }
 
 SDRV_EXPORT int32_t SerSigRing(int32_t port) {
-    return onPort(port, -1, [](Port& p) { return p.modemStatus(MS_RING_ON); });
+    return onPort(port, -1, [](Port& p) { return p.modemSignal(sdrv::ModemSignal::Ring); });
 }
 
 SDRV_EXPORT int32_t SerSigBreak(int32_t port) {
-    return onPort(port, -1, [](Port& p) { return p.errorSeen(CE_BREAK); });
+    return onPort(port, -1, [](Port& p) { return p.lineEventSeen(sdrv::LineEvent::Break); });
 }
 
 SDRV_EXPORT int32_t SerWaitRx(int32_t port, int32_t mSecs) {
@@ -185,7 +179,5 @@ SDRV_EXPORT int32_t SerWaitRx(int32_t port, int32_t mSecs) {
 }
 
 SDRV_EXPORT int32_t SerFlowTask(int32_t port) {
-    // The device does flow control on this platform; there is no work for
-    // the pass, which only tells whether the handle is open.
-    return onPort(port, -1, [](Port& p) { return p.openState(); });
+    return onPort(port, -1, [](Port& p) { return p.flowTask(); });
 }
