@@ -98,7 +98,15 @@ int32_t Port::openDevice(const std::string& path, UniqueFd& out, dev_t& device) 
     return 0;
 }
 
-int32_t Port::open() {
+bool Port::holds(const PortName& name) const {
+    if (portName().path == name.path) {
+        return true;
+    }
+    struct stat st {};
+    return ::stat(name.path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && device() == st.st_rdev;
+}
+
+int32_t Port::open(const SerConfigRec&) {
     Lock lock(mutex_);
     dev_t device = 0;
     const int32_t rc = openDevice(name_.path, fd_, device);

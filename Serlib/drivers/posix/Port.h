@@ -38,9 +38,13 @@ public:
     const PortName& portName() const { return name_; }
     // The character device now open, 0 while none is.
     dev_t device() const { return device_.load(); }
+    // Whether this port is the device that name opens: the same path, or
+    // the same device under another name.
+    bool holds(const PortName& name) const;
 
-    // 0 or an open-result code (SER_OPEN_*, SER_ERRNO_BASE + errno).
-    int32_t open();
+    // 0 or an open-result code (SER_OPEN_*, SER_ERRNO_BASE + errno). The
+    // record's queue sizes are not asked for: the kernel sizes a terminal's.
+    int32_t open(const SerConfigRec& cfg);
     // Gives the device back: exclusive use ends, the descriptor is closed.
     void close();
 

@@ -40,7 +40,9 @@ DWORD msLeft(Clock::time_point deadline) {
 
 Port::Port(PortName name, int32_t number) : name_(std::move(name)), number_(number) {}
 
-int32_t Port::open(int32_t txLen, int32_t rxLen) {
+int32_t Port::open(const SerConfigRec& cfg) {
+    const int32_t txLen = cfg.txLen;
+    const int32_t rxLen = cfg.rxLen;
     UniqueHandle closing(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (!closing.valid()) {
         return SER_ERRNO_BASE + static_cast<int32_t>(::GetLastError());

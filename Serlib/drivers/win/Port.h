@@ -39,11 +39,15 @@ public:
 
     int32_t number() const { return number_; }
     const PortName& portName() const { return name_; }
+    // Whether this port is the device that name opens: "COM3" and
+    // "\\.\com3" are one.
+    bool holds(const PortName& name) const { return samePath(name_.path, name.path); }
 
-    // Opens the device, asking for queues of txLen and rxLen bytes (0 or
-    // less: the device's own). 0 or an open-result code (SER_OPEN_*,
-    // SER_ERRNO_BASE + GetLastError()). Called once, before the port is shared.
-    int32_t open(int32_t txLen, int32_t rxLen);
+    // Opens the device, asking for queues of the record's txLen and rxLen
+    // bytes (0 or less: the device's own). 0 or an open-result code
+    // (SER_OPEN_*, SER_ERRNO_BASE + GetLastError()). Called once, before the
+    // port is shared.
+    int32_t open(const SerConfigRec& cfg);
     // Ends the operations under way and closes the device.
     void close();
 

@@ -1,13 +1,14 @@
 #pragma once
-// The driver's open ports by handle (port number - 1). Thread-safe; a port
-// found here stays usable by its finder even if another thread closes it.
+// The driver's open ports by handle (port number - 1), over the platform's
+// port (PlatformPort.h). Thread-safe; a port found here stays usable by its
+// finder even if another thread closes it.
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 
 #include "Serlib/SerDriver.h"
-#include "Serlib/drivers/win/Port.h"
+#include "Serlib/drivers/common/PlatformPort.h"
 
 namespace sdrv {
 

@@ -1,6 +1,4 @@
-#include "Serlib/drivers/posix/PortTable.h"
-
-#include <sys/stat.h>
+#include "Serlib/drivers/common/PortTable.h"
 
 #include <climits>
 
@@ -27,23 +25,23 @@ int32_t PortTable::open(SerConfigRec* cfg) {
     if (!name) {
         return SER_OPEN_NOT_VALID;
     }
+    // Held across the open, so two threads opening one port cannot both
+    // get it.
     std::lock_guard<std::mutex> lock(mutex_);
     if (name->number > 0 && ports_.count(name->number) != 0) {
         return SER_OPEN_ALREADY_OPEN;
     }
-    // The same device under another name is the same port: opening it twice
-    // would let two users interleave bytes on one line.
-    struct stat st {};
-    const bool isDevice = ::stat(name->path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+    // One device under two names is one port: opening it twice would let
+    // two users interleave bytes on one line (and Windows would refuse the
+    // second open as a sharing violation, which reads as another program's).
     for (const auto& entry : ports_) {
-        const Port& other = *entry.second;
-        if (other.portName().path == name->path || (isDevice && other.device() == st.st_rdev)) {
+        if (entry.second->holds(*name)) {
             return SER_OPEN_ALREADY_OPEN;
         }
     }
     const int32_t number = name->number > 0 ? name->number : freePathNumber();
     auto port = std::make_shared<Port>(*name, number);
-    const int32_t rc = port->open();
+    const int32_t rc = port->open(*cfg);
     if (rc != 0) {
         return rc;
     }
@@ -56,14 +54,15 @@ int32_t PortTable::close(int32_t handle) {
     std::shared_ptr<Port> port;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        const auto it = handle >= 0 ? ports_.find(handle + 1) : ports_.end();
+        const auto it = handle >= 0 && handle < INT32_MAX ? ports_.find(handle + 1) : ports_.end();
         if (it == ports_.end()) {
             return -1;
         }
         port = std::move(it->second);
         ports_.erase(it);
     }
-    // Outside the table's lock: the port may be busy in another thread.
+    // Outside the table's lock: the port may be busy in another thread, and
+    // its close waits for that operation to end.
     port->close();
     return 0;
 }
@@ -87,7 +86,7 @@ std::shared_ptr<Port> PortTable::findFor(const SerConfigRec& cfg) {
     }
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& entry : ports_) {
-        if (entry.second->portName().path == name->path) {
+        if (entry.second->holds(*name)) {
             return entry.second;
         }
     }
