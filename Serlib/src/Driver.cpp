@@ -55,7 +55,47 @@ void bindOptional(const SharedLibrary& library, const char* symbol, Fn& slot) {
     if (address != nullptr) std::memcpy(&slot, &address, sizeof(slot));
 }
 
-DriverOps bindAll(SharedLibrary library);
+DriverOps bindAll(SharedLibrary handle) {
+    DriverOps ops{};
+    try {
+        bind(handle, "SerGetLibVer", ops.SerGetLibVer);
+        bind(handle, "SerOpenPort", ops.SerOpenPort);
+        bind(handle, "SerConfigure", ops.SerConfigure);
+        bind(handle, "SerClosePort", ops.SerClosePort);
+        bind(handle, "SerPutByte", ops.SerPutByte);
+        bind(handle, "SerPutData", ops.SerPutData);
+        bind(handle, "SerGetByte", ops.SerGetByte);
+        bind(handle, "SerGetData", ops.SerGetData);
+        bind(handle, "SerRxFlush", ops.SerRxFlush);
+        bind(handle, "SerTxFlush", ops.SerTxFlush);
+        bind(handle, "SerTxDrain", ops.SerTxDrain);
+        bind(handle, "SerRxReadyCount", ops.SerRxReadyCount);
+        bind(handle, "SerTxBufCount", ops.SerTxBufCount);
+        bind(handle, "SerRxOverflow", ops.SerRxOverflow);
+        bind(handle, "SerSetDTR", ops.SerSetDTR);
+        bind(handle, "SerSetRTS", ops.SerSetRTS);
+        bind(handle, "SerSendBreak", ops.SerSendBreak);
+        bind(handle, "SerSetTimeoutRx", ops.SerSetTimeoutRx);
+        bind(handle, "SerSetTimeoutTx", ops.SerSetTimeoutTx);
+        bind(handle, "SerGetTimeoutRx", ops.SerGetTimeoutRx);
+        bind(handle, "SerGetTimeoutTx", ops.SerGetTimeoutTx);
+        bind(handle, "SerSigCTS", ops.SerSigCTS);
+        bind(handle, "SerSigDSR", ops.SerSigDSR);
+        bind(handle, "SerSigCD", ops.SerSigCD);
+        bind(handle, "SerSigFrameErr", ops.SerSigFrameErr);
+        bind(handle, "SerSigParityErr", ops.SerSigParityErr);
+        bind(handle, "SerSigOverrun", ops.SerSigOverrun);
+        bind(handle, "SerSigRing", ops.SerSigRing);
+        bind(handle, "SerSigBreak", ops.SerSigBreak);
+        bind(handle, "SerFlowTask", ops.SerFlowTask);
+        bindOptional(handle, "SerWaitRx", ops.SerWaitRx);
+    } catch (const DriverLoadError&) {
+        // A library without the whole contract is not a driver; drop it.
+        handle.close();
+        throw;
+    }
+    return ops;
+}
 
 void runInitialisation() {
     const HostInfo host = Host::current();
@@ -104,52 +144,6 @@ void Driver::install(const DriverOps& ops) {
 DriverOps Driver::loadFile(const std::string& file) {
     return bindAll(SharedLibrary::openFile(file));
 }
-
-namespace {
-
-DriverOps bindAll(SharedLibrary handle) {
-    DriverOps ops{};
-    try {
-        bind(handle, "SerGetLibVer", ops.SerGetLibVer);
-        bind(handle, "SerOpenPort", ops.SerOpenPort);
-        bind(handle, "SerConfigure", ops.SerConfigure);
-        bind(handle, "SerClosePort", ops.SerClosePort);
-        bind(handle, "SerPutByte", ops.SerPutByte);
-        bind(handle, "SerPutData", ops.SerPutData);
-        bind(handle, "SerGetByte", ops.SerGetByte);
-        bind(handle, "SerGetData", ops.SerGetData);
-        bind(handle, "SerRxFlush", ops.SerRxFlush);
-        bind(handle, "SerTxFlush", ops.SerTxFlush);
-        bind(handle, "SerTxDrain", ops.SerTxDrain);
-        bind(handle, "SerRxReadyCount", ops.SerRxReadyCount);
-        bind(handle, "SerTxBufCount", ops.SerTxBufCount);
-        bind(handle, "SerRxOverflow", ops.SerRxOverflow);
-        bind(handle, "SerSetDTR", ops.SerSetDTR);
-        bind(handle, "SerSetRTS", ops.SerSetRTS);
-        bind(handle, "SerSendBreak", ops.SerSendBreak);
-        bind(handle, "SerSetTimeoutRx", ops.SerSetTimeoutRx);
-        bind(handle, "SerSetTimeoutTx", ops.SerSetTimeoutTx);
-        bind(handle, "SerGetTimeoutRx", ops.SerGetTimeoutRx);
-        bind(handle, "SerGetTimeoutTx", ops.SerGetTimeoutTx);
-        bind(handle, "SerSigCTS", ops.SerSigCTS);
-        bind(handle, "SerSigDSR", ops.SerSigDSR);
-        bind(handle, "SerSigCD", ops.SerSigCD);
-        bind(handle, "SerSigFrameErr", ops.SerSigFrameErr);
-        bind(handle, "SerSigParityErr", ops.SerSigParityErr);
-        bind(handle, "SerSigOverrun", ops.SerSigOverrun);
-        bind(handle, "SerSigRing", ops.SerSigRing);
-        bind(handle, "SerSigBreak", ops.SerSigBreak);
-        bind(handle, "SerFlowTask", ops.SerFlowTask);
-        bindOptional(handle, "SerWaitRx", ops.SerWaitRx);
-    } catch (const DriverLoadError&) {
-        // A library without the whole contract is not a driver; drop it.
-        handle.close();
-        throw;
-    }
-    return ops;
-}
-
-}  // namespace
 
 std::string Driver::nameFor(const HostInfo& host) {
     const std::string& os = host.osName;

@@ -12,19 +12,6 @@ constexpr speed_t kSpeeds[] = {B110,  B150,  B300,   B600,   B1200,  B2400,
                                B4800, B9600, B19200, B38400, B57600, B115200};
 constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
 
-constexpr int32_t kModeMask = 0x0F;
-constexpr int32_t kFlagMask = 0xF0;
-constexpr int32_t kModeXonXoff = 1;
-constexpr int32_t kModeCtsRts = 2;
-constexpr int32_t kHardIn = 0x10;
-constexpr int32_t kHardOut = 0x20;
-constexpr int32_t kSoftIn = 0x40;
-constexpr int32_t kSoftOut = 0x80;
-
-constexpr int32_t kParityOdd = 1;
-constexpr int32_t kParityEven = 2;
-constexpr int32_t kParityMark = 3;
-
 int32_t errnoResult() {
     return SER_ERRNO_BASE + errno;
 }
@@ -47,24 +34,6 @@ void makeRaw(termios& tio) {
 }
 
 }  // namespace
-
-bool settingsFrom(const SerConfigRec& cfg, LineSettings& out) {
-    if (cfg.bitRate < 0 || cfg.bitRate > 11 || cfg.parity < 0 || cfg.parity > 3 || cfg.dataBits < 0 ||
-        cfg.dataBits > 3 || cfg.stopBits < 0 || cfg.stopBits > 1) {
-        return false;
-    }
-    const int32_t mode = cfg.handshake & kModeMask;
-    // Mode 3 is DSR/DTR handshaking, which a termios terminal cannot do.
-    if (cfg.handshake < 0 || (cfg.handshake & ~(kModeMask | kFlagMask)) != 0 || mode > kModeCtsRts) {
-        return false;
-    }
-    out.bitRate = cfg.bitRate;
-    out.parity = cfg.parity;
-    out.dataBits = cfg.dataBits;
-    out.stopBits = cfg.stopBits;
-    out.handshake = cfg.handshake;
-    return true;
-}
 
 termios termiosFor(const termios& present, const LineSettings& s) {
     termios tio = present;

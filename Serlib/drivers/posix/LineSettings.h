@@ -6,20 +6,15 @@
 #include <cstdint>
 
 #include "Serlib/SerDriver.h"
+#include "Serlib/drivers/common/Record.h"
 
 namespace sdrv {
 
-struct LineSettings {
-    int32_t bitRate = 7;    // code, 0..11 (7 is 9600)
-    int32_t parity = 0;     // none, odd, even, mark
-    int32_t dataBits = 3;   // code, 0..3 (5 to 8 bits)
-    int32_t stopBits = 0;   // code, 0..1 (1 or 2 bits)
-    int32_t handshake = 0;  // mode 0..2 in the low bits, In/Out flags in 0xF0
-};
-
-// Copies the settings out of a record; false when a code is outside its
-// range or names something this platform cannot do (DSR/DTR handshaking).
-bool settingsFrom(const SerConfigRec& cfg, LineSettings& out);
+// Copies the settings out of a record (see Record.h); a termios terminal
+// cannot do DSR/DTR handshaking, so CTS/RTS is the highest mode.
+inline bool settingsFrom(const SerConfigRec& cfg, LineSettings& out) {
+    return settingsFrom(cfg, kModeCtsRts, out);
+}
 
 // The whole termios state for the settings, built from a terminal's present
 // one: raw mode, CLOCAL|CREAD, reads that never wait (VMIN 0, VTIME 0), and

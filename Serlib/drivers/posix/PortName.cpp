@@ -5,22 +5,11 @@
 
 #include <cerrno>
 
+#include "Serlib/drivers/common/Record.h"
+
 namespace sdrv {
 
 namespace {
-
-// The record's name: its bytes up to the first zero byte. A record without a
-// name carries one zero byte, which reads as empty.
-std::string nameBytes(const uint8_t* bytes, int32_t len) {
-    std::string text;
-    if (bytes == nullptr || len <= 0) {
-        return text;
-    }
-    for (int32_t i = 0; i < len && bytes[i] != 0; ++i) {
-        text.push_back(static_cast<char>(bytes[i]));
-    }
-    return text;
-}
 
 // "COMn" with n a plain decimal from 1 up to the last number below the
 // range of path ports; 0 otherwise.

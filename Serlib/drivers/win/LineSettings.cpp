@@ -9,38 +9,10 @@ namespace {
 constexpr DWORD kRates[] = {110, 150, 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 constexpr BYTE kParities[] = {NOPARITY, ODDPARITY, EVENPARITY, MARKPARITY};
 
-constexpr int32_t kModeMask = 0x0F;
-constexpr int32_t kFlagMask = 0xF0;
-constexpr int32_t kModeXonXoff = 1;
-constexpr int32_t kModeCtsRts = 2;
-constexpr int32_t kModeDsrDtr = 3;
-constexpr int32_t kHardIn = 0x10;
-constexpr int32_t kHardOut = 0x20;
-constexpr int32_t kSoftIn = 0x40;
-constexpr int32_t kSoftOut = 0x80;
-
 constexpr char kXon = 0x11;
 constexpr char kXoff = 0x13;
 
 }  // namespace
-
-bool settingsFrom(const SerConfigRec& cfg, LineSettings& out) {
-    if (cfg.bitRate < 0 || cfg.bitRate > 11 || cfg.parity < 0 || cfg.parity > 3 || cfg.dataBits < 0 ||
-        cfg.dataBits > 3 || cfg.stopBits < 0 || cfg.stopBits > 1) {
-        return false;
-    }
-    // Windows does DSR/DTR handshaking too, so every mode up to 3 is taken.
-    if (cfg.handshake < 0 || (cfg.handshake & ~(kModeMask | kFlagMask)) != 0 ||
-        (cfg.handshake & kModeMask) > kModeDsrDtr) {
-        return false;
-    }
-    out.bitRate = cfg.bitRate;
-    out.parity = cfg.parity;
-    out.dataBits = cfg.dataBits;
-    out.stopBits = cfg.stopBits;
-    out.handshake = cfg.handshake;
-    return true;
-}
 
 DCB dcbFor(const DCB& present, const LineSettings& s, const ModemLines& lines, DWORD rxQueue) {
     DCB dcb = present;

@@ -1,5 +1,7 @@
 #include "Serlib/drivers/win/PortName.h"
 
+#include "Serlib/drivers/common/Record.h"
+
 namespace sdrv {
 
 namespace {
@@ -8,19 +10,6 @@ const char kDevicePrefix[] = "\\\\.\\";
 
 char upper(char c) {
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-// The record's name: its bytes up to the first zero byte. A record without a
-// name carries one zero byte, which reads as empty.
-std::string nameBytes(const uint8_t* bytes, int32_t len) {
-    std::string text;
-    if (bytes == nullptr || len <= 0) {
-        return text;
-    }
-    for (int32_t i = 0; i < len && bytes[i] != 0; ++i) {
-        text.push_back(static_cast<char>(bytes[i]));
-    }
-    return text;
 }
 
 // n for "COMn" (any case, as Windows reads it) with n a plain decimal from 1

@@ -1,0 +1,43 @@
+#pragma once
+// What every driver reads out of a configuration record alike: the line
+// settings with their codes, checked against their ranges, and the record's
+// port and base names.
+#include <cstdint>
+#include <string>
+
+#include "Serlib/SerDriver.h"
+
+namespace sdrv {
+
+// The handshake code: a mode in the low bits, In/Out flags above.
+constexpr int32_t kModeMask = 0x0F;
+constexpr int32_t kFlagMask = 0xF0;
+constexpr int32_t kModeXonXoff = 1;
+constexpr int32_t kModeCtsRts = 2;
+constexpr int32_t kModeDsrDtr = 3;
+constexpr int32_t kHardIn = 0x10;
+constexpr int32_t kHardOut = 0x20;
+constexpr int32_t kSoftIn = 0x40;
+constexpr int32_t kSoftOut = 0x80;
+
+constexpr int32_t kParityOdd = 1;
+constexpr int32_t kParityEven = 2;
+constexpr int32_t kParityMark = 3;
+
+struct LineSettings {
+    int32_t bitRate = 7;    // code, 0..11 (7 is 9600)
+    int32_t parity = 0;     // none, odd, even, mark
+    int32_t dataBits = 3;   // code, 0..3 (5 to 8 bits)
+    int32_t stopBits = 0;   // code, 0..1 (1 or 2 bits)
+    int32_t handshake = 0;  // mode in the low bits, In/Out flags in 0xF0
+};
+
+// Copies the settings out of a record; false when a code is outside its
+// range, or the handshake mode is above the highest the platform can do.
+bool settingsFrom(const SerConfigRec& cfg, int32_t highestMode, LineSettings& out);
+
+// A name of the record: its bytes up to the first zero byte. A record
+// without a name carries one zero byte, which reads as empty.
+std::string nameBytes(const uint8_t* bytes, int32_t len);
+
+}  // namespace sdrv
