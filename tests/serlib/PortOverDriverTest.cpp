@@ -206,5 +206,5 @@ TEST_F(PortOverDriver, FlowControlTaskRunsOverTheRealDriverAndStopsAtClose) {
     EXPECT_EQ(threadCount(), before + 1);
     EXPECT_NE(device.settings().c_cflag & CRTSCTS, 0u);
     port.close();
-    EXPECT_EQ(threadCount(), before);
+    EXPECT_EQ(threadCountSettledAt(before), before);
 }

@@ -422,7 +422,7 @@ TEST_F(Bridge, ShutdownEndsEverySessionThreadAndReleasesTheirSockets) {
     EXPECT_EQ(cam->listeningPort(), -1);
     cam.reset();
     device.reset();
-    EXPECT_EQ(threadCount(), threadsBefore);
+    EXPECT_EQ(threadCountSettledAt(threadsBefore), threadsBefore);
     EXPECT_EQ(openDescriptorCount(), descriptorsBefore);
 }
 

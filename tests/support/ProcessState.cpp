@@ -3,11 +3,13 @@
 #include <dirent.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -41,6 +43,16 @@ long statusKiB(pid_t pid, const std::string& key) {
 }  // namespace
 
 size_t threadCount() { return countEntries("/proc/self/task"); }
+
+size_t threadCountSettledAt(size_t expected) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    size_t n = threadCount();
+    while (n > expected && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        n = threadCount();
+    }
+    return n;
+}
 
 size_t openDescriptorCount() { return countEntries("/proc/self/fd") - 1; }
 

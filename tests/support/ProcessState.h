@@ -9,6 +9,11 @@
 
 // Threads of this process.
 size_t threadCount();
+// The thread count once it has come down to `expected`, waiting up to a
+// second; the last count read if it never does. A join returns when the thread
+// has finished, a moment before its task leaves /proc (under qemu the host
+// thread outlives the guest's join by longer still).
+size_t threadCountSettledAt(size_t expected);
 // Descriptors open in this process (not counting the one used to count them).
 size_t openDescriptorCount();
 // Resident and peak resident memory of a process (this one by default), in KiB.
