@@ -426,6 +426,8 @@ TEST_F(RealDriver, ComNamesResolveThroughThePortsLinkBesideTheDriver) {
     EXPECT_EQ(h, 6);
     EXPECT_EQ(d.SerPutData(h, reinterpret_cast<const uint8_t*>("via link"), 8), 8);
     EXPECT_EQ(device.receive(8), "via link");
+    Record lower("com7");
+    EXPECT_EQ(d.SerOpenPort(lower.get()), SER_OPEN_NOT_VALID) << "only Windows reads COM in any case";
     Record twice("COM7");
     EXPECT_EQ(d.SerOpenPort(twice.get()), SER_OPEN_ALREADY_OPEN);
 }

@@ -1,6 +1,6 @@
 #pragma once
 // The port of the platform being built, which the port table holds: one
-// open device, its name (PortName, resolvePortName, kFirstPathPortNumber)
+// open device, its name (PortName, resolvePortName)
 // and its operations.
 #ifdef _WIN32
 #include "Serlib/drivers/win/Port.h"

@@ -2,6 +2,8 @@
 
 #include <climits>
 
+#include "Serlib/drivers/common/Record.h"
+
 namespace sdrv {
 
 PortTable& PortTable::instance() {

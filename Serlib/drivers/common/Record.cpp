@@ -19,6 +19,30 @@ bool settingsFrom(const SerConfigRec& cfg, int32_t highestMode, LineSettings& ou
     return true;
 }
 
+int32_t comNumber(const std::string& name, bool lettersInAnyCase) {
+    if (name.size() < 4 || name[3] == '0') {
+        return 0;
+    }
+    for (size_t i = 0; i < 3; ++i) {
+        const bool lower = name[i] >= 'a' && name[i] <= 'z';
+        const char letter = lettersInAnyCase && lower ? static_cast<char>(name[i] - 'a' + 'A') : name[i];
+        if (letter != "COM"[i]) {
+            return 0;
+        }
+    }
+    int64_t n = 0;
+    for (size_t i = 3; i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9') {
+            return 0;
+        }
+        n = n * 10 + (name[i] - '0');
+        if (n >= kFirstPathPortNumber) {
+            return 0;
+        }
+    }
+    return static_cast<int32_t>(n);
+}
+
 std::string nameBytes(const uint8_t* bytes, int32_t len) {
     std::string text;
     if (bytes == nullptr || len <= 0) {

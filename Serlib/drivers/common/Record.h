@@ -36,6 +36,15 @@ struct LineSettings {
 // range, or the handshake mode is above the highest the platform can do.
 bool settingsFrom(const SerConfigRec& cfg, int32_t highestMode, LineSettings& out);
 
+// Port numbers given to ports opened by another name start here, clear of
+// the numbers that "COMn" names and numbered records use.
+constexpr int32_t kFirstPathPortNumber = 1001;
+
+// n for "COMn" with n a plain decimal from 1 up to the last number below the
+// range of other names; 0 otherwise. Windows reads the letters in any case,
+// Linux only as written.
+int32_t comNumber(const std::string& name, bool lettersInAnyCase);
+
 // A name of the record: its bytes up to the first zero byte. A record
 // without a name carries one zero byte, which reads as empty.
 std::string nameBytes(const uint8_t* bytes, int32_t len);

@@ -11,25 +11,6 @@ namespace sdrv {
 
 namespace {
 
-// "COMn" with n a plain decimal from 1 up to the last number below the
-// range of path ports; 0 otherwise.
-int32_t comNumber(const std::string& name) {
-    if (name.size() < 4 || name.compare(0, 3, "COM") != 0 || name[3] == '0') {
-        return 0;
-    }
-    int64_t n = 0;
-    for (size_t i = 3; i < name.size(); ++i) {
-        if (name[i] < '0' || name[i] > '9') {
-            return 0;
-        }
-        n = n * 10 + (name[i] - '0');
-        if (n >= kFirstPathPortNumber) {
-            return 0;
-        }
-    }
-    return static_cast<int32_t>(n);
-}
-
 bool linkExists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
@@ -57,7 +38,7 @@ std::optional<PortName> resolvePortName(const SerConfigRec& cfg) {
         if (name[0] == '/') {
             return PortName{name, name, 0};
         }
-        const int32_t n = comNumber(name);
+        const int32_t n = comNumber(name, false);
         if (n == 0) {
             return std::nullopt;
         }

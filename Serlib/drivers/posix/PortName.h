@@ -7,12 +7,9 @@
 #include <string>
 
 #include "Serlib/SerDriver.h"
+#include "Serlib/drivers/common/Record.h"
 
 namespace sdrv {
-
-// Port numbers given to ports opened by path start here, clear of the
-// numbers that "COMn" names and numbered records use.
-constexpr int32_t kFirstPathPortNumber = 1001;
 
 struct PortName {
     std::string name;   // as the record gave it ("COM1", "/dev/ttyUSB0", "/dev/ttyS2")

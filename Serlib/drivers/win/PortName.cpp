@@ -12,26 +12,6 @@ char upper(char c) {
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-// n for "COMn" (any case, as Windows reads it) with n a plain decimal from 1
-// up to the last number below the range of other names; 0 otherwise.
-int32_t comNumber(const std::string& name) {
-    if (name.size() < 4 || upper(name[0]) != 'C' || upper(name[1]) != 'O' || upper(name[2]) != 'M' ||
-        name[3] == '0') {
-        return 0;
-    }
-    int64_t n = 0;
-    for (size_t i = 3; i < name.size(); ++i) {
-        if (name[i] < '0' || name[i] > '9') {
-            return 0;
-        }
-        n = n * 10 + (name[i] - '0');
-        if (n >= kFirstPathPortNumber) {
-            return 0;
-        }
-    }
-    return static_cast<int32_t>(n);
-}
-
 std::string comPath(int32_t n) {
     return kDevicePrefix + std::string("COM") + std::to_string(n);
 }
@@ -41,7 +21,7 @@ std::string comPath(int32_t n) {
 std::optional<PortName> resolvePortName(const SerConfigRec& cfg) {
     const std::string name = nameBytes(cfg.portName, cfg.portNameLen);
     if (!name.empty()) {
-        const int32_t n = comNumber(name);
+        const int32_t n = comNumber(name, true);
         if (n > 0) {
             return PortName{name, comPath(n), n};
         }

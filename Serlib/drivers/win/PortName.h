@@ -10,12 +10,9 @@
 #include <string>
 
 #include "Serlib/SerDriver.h"
+#include "Serlib/drivers/common/Record.h"
 
 namespace sdrv {
-
-// Port numbers given to ports opened by another name start here, clear of
-// the numbers that "COMn" names and numbered records use.
-constexpr int32_t kFirstPathPortNumber = 1001;
 
 struct PortName {
     std::string name;    // as the record gave it ("COM1", "\\.\COM12", "CNCA0")
