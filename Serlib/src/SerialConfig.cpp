@@ -1,7 +1,10 @@
 #include "Serlib/SerialConfig.h"
 
+#include <algorithm>
+#include <iterator>
 #include <stdexcept>
 
+#include "Serlib/BitRates.h"
 #include "Serlib/HostInfo.h"
 
 namespace Serlib {
@@ -9,6 +12,34 @@ namespace Serlib {
 namespace {
 
 const char* const kDefaultBaseName = "/dev/ttyS";
+
+// Each name is the rate of its code in the one table the drivers read too.
+struct NamedCode {
+    int32_t code;
+    int32_t rate;
+};
+constexpr NamedCode kNamedCodes[] = {
+    {SerialConfig::BR_110, 110},         {SerialConfig::BR_150, 150},         {SerialConfig::BR_300, 300},
+    {SerialConfig::BR_600, 600},         {SerialConfig::BR_1200, 1200},       {SerialConfig::BR_2400, 2400},
+    {SerialConfig::BR_4800, 4800},       {SerialConfig::BR_9600, 9600},       {SerialConfig::BR_19200, 19200},
+    {SerialConfig::BR_38400, 38400},     {SerialConfig::BR_57600, 57600},     {SerialConfig::BR_115200, 115200},
+    {SerialConfig::BR_50, 50},           {SerialConfig::BR_75, 75},           {SerialConfig::BR_134, 134},
+    {SerialConfig::BR_200, 200},         {SerialConfig::BR_1800, 1800},       {SerialConfig::BR_230400, 230400},
+    {SerialConfig::BR_460800, 460800},   {SerialConfig::BR_500000, 500000},   {SerialConfig::BR_576000, 576000},
+    {SerialConfig::BR_921600, 921600},   {SerialConfig::BR_1000000, 1000000}, {SerialConfig::BR_1152000, 1152000},
+    {SerialConfig::BR_1500000, 1500000}, {SerialConfig::BR_2000000, 2000000}, {SerialConfig::BR_2500000, 2500000},
+    {SerialConfig::BR_3000000, 3000000}, {SerialConfig::BR_3500000, 3500000}, {SerialConfig::BR_4000000, 4000000}};
+
+constexpr bool namesMatchTheTable() {
+    for (const NamedCode& named : kNamedCodes) {
+        if (bitrates::rateOfCode(named.code) != named.rate) {
+            return false;
+        }
+    }
+    return sizeof kNamedCodes / sizeof kNamedCodes[0] == bitrates::kStandardCodes;
+}
+static_assert(namesMatchTheTable(), "a BR_ name and the rate table disagree");
+static_assert(SerialConfig::BR_EXACT == bitrates::kExactRate, "one flag for exact rates");
 
 // Text reaches the driver as its bytes, unchanged (8-bit, no conversion).
 Bytes bytesOf(const std::string& text) {
@@ -22,6 +53,28 @@ void requireRange(int32_t value, int32_t low, int32_t high, const char* message)
 }
 
 }  // namespace
+
+std::optional<int32_t> SerialConfig::codeForRate(int32_t bitsPerSecond) {
+    for (int32_t code = 0; code < bitrates::kStandardCodes; ++code) {
+        if (bitrates::kCodeRates[code] == bitsPerSecond) {
+            return code;
+        }
+    }
+    return std::nullopt;
+}
+
+int32_t SerialConfig::rateOfCode(int32_t code) {
+    return bitrates::rateOfCode(code);
+}
+
+const std::vector<int32_t>& SerialConfig::standardRates() {
+    static const std::vector<int32_t> ascending = [] {
+        std::vector<int32_t> rates(std::begin(bitrates::kCodeRates), std::end(bitrates::kCodeRates));
+        std::sort(rates.begin(), rates.end());
+        return rates;
+    }();
+    return ascending;
+}
 
 SerialConfig::SerialConfig() : osName(Host::current().osName) {
     portName = bytesOf("COM1");
@@ -52,7 +105,9 @@ void SerialConfig::setPortName(const std::string& pName) {
 }
 
 void SerialConfig::setBitRate(int32_t newBitRate) {
-    requireRange(newBitRate, BR_110, BR_115200, "Invalid Serial Port Bit Rate");
+    if (bitrates::rateOfCode(newBitRate) == 0) {
+        throw std::invalid_argument("Invalid Serial Port Bit Rate");
+    }
     bitRate = newBitRate;
 }
 

@@ -4,6 +4,10 @@
 
 #include <termios.h>
 
+#include <map>
+#include <set>
+
+#include "Serlib/SerialConfig.h"
 #include "Serlib/drivers/posix/LineSettings.h"
 
 using sdrv::LineSettings;
@@ -50,12 +54,24 @@ TEST(LineSettingsTermios, RawModeWhateverTheTerminalWasBefore) {
 }
 
 TEST(LineSettingsTermios, EachCodeHasItsBits) {
-    const speed_t speeds[] = {B110, B150, B300, B600, B1200, B2400, B4800, B9600, B19200, B38400, B57600, B115200};
-    for (int code = 0; code < 12; ++code) {
+    // Every termios speed by its rate, whatever order the codes have.
+    const std::map<int32_t, speed_t> speedOfRate = {
+        {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+        {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+        {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+        {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+        {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+        {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000}};
+    std::set<speed_t> set;
+    for (int32_t code = 0; code < Serlib::bitrates::kStandardCodes; ++code) {
         const termios t = sdrv::termiosFor(cooked(), settings(code, 3, 0, 0, 0));
-        EXPECT_EQ(cfgetospeed(&t), speeds[code]);
-        EXPECT_EQ(cfgetispeed(&t), speeds[code]);
+        const auto speed = speedOfRate.find(Serlib::SerialConfig::rateOfCode(code));
+        ASSERT_NE(speed, speedOfRate.end()) << code;
+        EXPECT_EQ(cfgetospeed(&t), speed->second) << code;
+        EXPECT_EQ(cfgetispeed(&t), speed->second) << code;
+        set.insert(cfgetospeed(&t));
     }
+    EXPECT_EQ(set.size(), speedOfRate.size()) << "every termios speed is some code's";
     const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
     for (int bits = 0; bits < 4; ++bits) {
         EXPECT_EQ(sdrv::termiosFor(cooked(), settings(7, bits, 0, 0, 0)).c_cflag & CSIZE, sizes[bits]);
@@ -87,8 +103,12 @@ TEST(LineSettingsTermios, RecordsOutsideTheRangesOrAskingForDsrDtrAreRefused) {
         LineSettings ignored;
         return !sdrv::settingsFrom(r, ignored);
     };
-    EXPECT_TRUE(refused([](SerConfigRec& r) { r.bitRate = 12; }));
+    EXPECT_FALSE(refused([](SerConfigRec& r) { r.bitRate = 29; }));
+    EXPECT_TRUE(refused([](SerConfigRec& r) { r.bitRate = 30; }));
     EXPECT_TRUE(refused([](SerConfigRec& r) { r.bitRate = -1; }));
+    // termios names its speeds: no exact rate, not even one it has a name for.
+    EXPECT_TRUE(refused([](SerConfigRec& r) { r.bitRate = SER_BR_EXACT | 250000; }));
+    EXPECT_TRUE(refused([](SerConfigRec& r) { r.bitRate = SER_BR_EXACT | 9600; }));
     EXPECT_TRUE(refused([](SerConfigRec& r) { r.dataBits = 4; }));
     EXPECT_TRUE(refused([](SerConfigRec& r) { r.stopBits = 2; }));
     EXPECT_TRUE(refused([](SerConfigRec& r) { r.parity = -1; }));

@@ -17,7 +17,10 @@
 #include "tests/support/ProcessState.h"
 #include "tests/support/PtyDevice.h"
 #include "tests/support/Terminal.h"
+#include "Serlib/BitRates.h"
 #include "Serlib/SerDriver.h"
+#include "Serlib/SerialConfig.h"
+#include "Serlib/drivers/posix/LineSettings.h"
 #include "common/UniqueFd.h"
 
 using namespace std::chrono_literals;
@@ -115,6 +118,31 @@ TEST_F(RealDriver, EveryBitRateCodeSetsItsSpeed) {
         EXPECT_EQ(cfgetospeed(&tio), speeds[code]) << code;
         EXPECT_EQ(cfgetispeed(&tio), speeds[code]) << code;
     }
+    // The codes after them. A speed the terminal does not keep (qemu-user
+    // drops the highest) is reported as a bad setting, never taken as set.
+    const auto expectSetOrRefused = [&](int32_t code, speed_t speed) {
+        const int32_t rc = configure(h, code);
+        if (!terminalsKeepSpeed(speed)) {
+            EXPECT_EQ(rc, SER_CONFIG_BAD_SETTING) << code;
+            return;
+        }
+        ASSERT_EQ(rc, 0) << code;
+        const termios tio = device.settings();
+        EXPECT_EQ(cfgetospeed(&tio), speed) << code;
+        EXPECT_EQ(cfgetispeed(&tio), speed) << code;
+    };
+    EXPECT_TRUE(terminalsKeepSpeed(B230400));
+    expectSetOrRefused(Serlib::SerialConfig::BR_230400, B230400);
+    expectSetOrRefused(Serlib::SerialConfig::BR_4000000, B4000000);
+    expectSetOrRefused(Serlib::SerialConfig::BR_50, B50);
+    // Every one, at the speed the termios builder gives it (LineSettingsTest
+    // holds each code to its speed).
+    for (int32_t code = 12; code < Serlib::bitrates::kStandardCodes; ++code) {
+        sdrv::LineSettings settings;
+        settings.bitRate = code;
+        const termios wanted = sdrv::termiosFor(termios{}, settings);
+        expectSetOrRefused(code, cfgetospeed(&wanted));
+    }
 }
 
 TEST_F(RealDriver, FramingAndHandshakeReachTheTerminal) {
@@ -158,8 +186,10 @@ TEST_F(RealDriver, FramingAndHandshakeReachTheTerminal) {
 TEST_F(RealDriver, SettingsThisPlatformCannotDoAreRefusedAndChangeNothing) {
     const int32_t h = openDevice();
     ASSERT_EQ(configure(h, 8), 0);
-    EXPECT_EQ(configure(h, 12), SER_CONFIG_BAD_SETTING);
+    EXPECT_EQ(configure(h, 30), SER_CONFIG_BAD_SETTING);
     EXPECT_EQ(configure(h, -1), SER_CONFIG_BAD_SETTING);
+    EXPECT_EQ(configure(h, SER_BR_EXACT | 250000), SER_CONFIG_BAD_SETTING);  // termios sets named speeds only
+    EXPECT_EQ(configure(h, SER_BR_EXACT | 19200), SER_CONFIG_BAD_SETTING);
     EXPECT_EQ(configure(h, 7, 4), SER_CONFIG_BAD_SETTING);
     EXPECT_EQ(configure(h, 7, 3, 2), SER_CONFIG_BAD_SETTING);
     EXPECT_EQ(configure(h, 7, 3, 0, 4), SER_CONFIG_BAD_SETTING);

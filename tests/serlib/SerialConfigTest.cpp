@@ -1,7 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "tests/support/Raises.h"
 #include "Serlib/HostInfo.h"
@@ -64,9 +70,20 @@ TEST(SerialConfigRecord, RangeSettersAcceptTheirRangeAndKeepTheOldValueOtherwise
     SerialConfig cfg("COM1");
     cfg.setBitRate(11);
     EXPECT_EQ(cfg.getBitRate(), 11);
-    EXPECT_EQ(raisedText<std::invalid_argument>([&] { cfg.setBitRate(12); }), "Invalid Serial Port Bit Rate");
-    EXPECT_EQ(raisedText<std::invalid_argument>([&] { cfg.setBitRate(-1); }), "Invalid Serial Port Bit Rate");
-    EXPECT_EQ(cfg.getBitRate(), 11);
+    cfg.setBitRate(SerialConfig::BR_4000000);
+    EXPECT_EQ(cfg.getBitRate(), 29);
+    // Past the last standard code, and exact codes without a rate or with
+    // bits outside the rate's field.
+    for (const int32_t bad : {30, -1, SerialConfig::BR_EXACT, 0x3FFFFFFF, 0x20000000 | 9600,
+                              static_cast<int32_t>(0x80000000u | SerialConfig::BR_EXACT | 9600)}) {
+        EXPECT_EQ(raisedText<std::invalid_argument>([&] { cfg.setBitRate(bad); }), "Invalid Serial Port Bit Rate")
+            << bad;
+    }
+    EXPECT_EQ(cfg.getBitRate(), 29);
+    cfg.setBitRate(SerialConfig::BR_EXACT | 250000);
+    EXPECT_EQ(cfg.getBitRate(), 0x40000000 + 250000);
+    cfg.setBitRate(SerialConfig::BR_EXACT | 0x3FFFFFFF);
+    EXPECT_EQ(cfg.getBitRate(), 0x7FFFFFFF);
     cfg.setBitRate(0);
     EXPECT_EQ(cfg.getBitRate(), 0);
 
@@ -87,6 +104,49 @@ TEST(SerialConfigRecord, RangeSettersAcceptTheirRangeAndKeepTheOldValueOtherwise
     EXPECT_EQ(raisedText<std::invalid_argument>([&] { cfg.setStopBits(2); }), "Invalid Serial Port Stop Bits");
     EXPECT_EQ(raisedText<std::invalid_argument>([&] { cfg.setStopBits(-1); }), "Invalid Serial Port Stop Bits");
     EXPECT_EQ(cfg.getStopBits(), 1);
+}
+
+TEST(SerialConfigBitRate, StandardRatesAndTheirCodesGoBothWays) {
+    const std::vector<int32_t>& rates = SerialConfig::standardRates();
+    ASSERT_EQ(rates.size(), 30u);
+    EXPECT_EQ(rates.front(), 50);
+    EXPECT_EQ(rates.back(), 4000000);
+    EXPECT_EQ(std::adjacent_find(rates.begin(), rates.end(), std::greater_equal<int32_t>()), rates.end())
+        << "ascending, each rate once";
+    std::set<int32_t> codes;
+    for (const int32_t rate : rates) {
+        const std::optional<int32_t> code = SerialConfig::codeForRate(rate);
+        ASSERT_TRUE(code.has_value()) << rate;
+        EXPECT_EQ(SerialConfig::rateOfCode(*code), rate);
+        codes.insert(*code);
+        SerialConfig cfg;
+        cfg.setBitRate(*code);  // every standard code is one the record takes
+    }
+    EXPECT_EQ(codes, (std::set<int32_t>{0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14,
+                                        15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29}));
+    // The codes existing records and callers hold keep their rates.
+    EXPECT_EQ(SerialConfig::codeForRate(110), 0);
+    EXPECT_EQ(SerialConfig::codeForRate(9600), 7);
+    EXPECT_EQ(SerialConfig::codeForRate(115200), 11);
+    EXPECT_EQ(SerialConfig::codeForRate(50), SerialConfig::BR_50);
+    EXPECT_EQ(SerialConfig::codeForRate(230400), SerialConfig::BR_230400);
+    EXPECT_EQ(SerialConfig::rateOfCode(SerialConfig::BR_134), 134);
+    EXPECT_EQ(SerialConfig::rateOfCode(SerialConfig::BR_921600), 921600);
+    // A rate no termios speed names has no code; nor do the codes as rates.
+    for (const int32_t rate : {250000, 14400, 0, -9600, 7, 11, SerialConfig::BR_EXACT | 9600}) {
+        EXPECT_FALSE(SerialConfig::codeForRate(rate).has_value()) << rate;
+    }
+}
+
+TEST(SerialConfigBitRate, ExactCodesCarryTheirRateAndNothingElseHasOne) {
+    EXPECT_EQ(SerialConfig::rateOfCode(SerialConfig::BR_EXACT | 250000), 250000);
+    EXPECT_EQ(SerialConfig::rateOfCode(SerialConfig::BR_EXACT | 9600), 9600);
+    EXPECT_EQ(SerialConfig::rateOfCode(SerialConfig::BR_EXACT | 1), 1);
+    EXPECT_EQ(SerialConfig::rateOfCode(SerialConfig::BR_EXACT | 0x3FFFFFFF), 0x3FFFFFFF);
+    for (const int32_t none : {SerialConfig::BR_EXACT, 30, -1, 0x3FFFFFFF, 0x20000000 | 250000,
+                               std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::min() | 7}) {
+        EXPECT_EQ(SerialConfig::rateOfCode(none), 0) << none;
+    }
 }
 
 TEST(SerialConfigRecord, PortNumberAndNameAreIndependent) {

@@ -214,7 +214,7 @@ TEST_F(PortOnLinux, RecordShortcutsChangeOnlyTheRecord) {
     EXPECT_EQ(port->getParity(), SerialConfig::PY_EVEN);
     EXPECT_EQ(port->getHandshake(), SerialConfig::HS_XONXOFF);
     EXPECT_EQ(port->getPortName(), "COM7");
-    EXPECT_THROW(port->setBitRate(12), std::invalid_argument);
+    EXPECT_THROW(port->setBitRate(30), std::invalid_argument);
     EXPECT_THROW(port->setHandshake(3), std::invalid_argument);
     port->configure();
     EXPECT_EQ(fake.lastConfigure.bitRate, SerialConfig::BR_300);

@@ -67,6 +67,17 @@ bool terminalsKeepMarkParity() {
     return (settings.c_cflag & CMSPAR) != 0;
 }
 
+bool terminalsKeepSpeed(speed_t speed) {
+    int master = -1, slave = -1;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return false;
+    const UniqueFd masterFd(master), slaveFd(slave);
+    termios settings{};
+    if (::tcgetattr(slave, &settings) != 0) return false;
+    if (::cfsetospeed(&settings, speed) != 0 || ::cfsetispeed(&settings, speed) != 0) return false;
+    if (::tcsetattr(slave, TCSANOW, &settings) != 0 || ::tcgetattr(slave, &settings) != 0) return false;
+    return ::cfgetospeed(&settings) == speed;
+}
+
 std::vector<pid_t> terminalUsers(const std::string& path) {
     namespace fs = std::filesystem;
     std::error_code error;

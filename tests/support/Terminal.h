@@ -1,6 +1,7 @@
 #pragma once
 // What a terminal device tells about its users.
 #include <sys/types.h>
+#include <termios.h>
 
 #include <optional>
 #include <string>
@@ -24,3 +25,8 @@ std::vector<pid_t> terminalUsers(const std::string& path);
 // qemu-user drops it on the way to the kernel, so a driver that checks what
 // the terminal took refuses mark and space parity there.
 bool terminalsKeepMarkParity();
+
+// Whether a terminal keeps the speed it is given: qemu-user passes only the
+// speeds of its own table on to the kernel (none above 460800 in 7.2), so a
+// driver that checks what the terminal took refuses the others there.
+bool terminalsKeepSpeed(speed_t speed);

@@ -5,7 +5,12 @@
 //   ORVO_TEST_COM_BUSY                 a port another program holds exclusively
 //   ORVO_TEST_COM_MODEM_LINES=1        the pair has modem lines (real ports;
 //                                      a pseudo-terminal has none)
+//   ORVO_TEST_COM_ANY_RATE=1           the port runs at any bit rate (real
+//                                      ports; wine on a pseudo-terminal runs
+//                                      only at the rates termios names)
 // A test whose ports are not given is skipped.
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -176,7 +181,8 @@ TEST_F(ComPairTest, ConfigureTakesEveryValidSettingAndRefusesBadOnes) {
     EXPECT_EQ(configure(a_, 9, 3, 0, 1, 0), 0);  // mark parity, 5 bits, 1.5 stop bits
     EXPECT_EQ(configure(a_, 9, 2, 2, 1, 0), 0);
     for (const int32_t shake : {1, 2, 3, 0x30, 0xC0}) EXPECT_EQ(configure(a_, 7, 0, 3, 0, shake), 0) << shake;
-    EXPECT_EQ(configure(a_, 12, 0, 3, 0, 0), SER_CONFIG_BAD_SETTING);
+    EXPECT_EQ(configure(a_, 30, 0, 3, 0, 0), SER_CONFIG_BAD_SETTING);
+    EXPECT_EQ(configure(a_, SER_BR_EXACT, 0, 3, 0, 0), SER_CONFIG_BAD_SETTING);
     EXPECT_EQ(configure(a_, 7, 4, 3, 0, 0), SER_CONFIG_BAD_SETTING);
     EXPECT_EQ(configure(a_, 7, 0, 4, 0, 0), SER_CONFIG_BAD_SETTING);
     EXPECT_EQ(configure(a_, 7, 0, 3, 2, 0), SER_CONFIG_BAD_SETTING);
@@ -185,6 +191,37 @@ TEST_F(ComPairTest, ConfigureTakesEveryValidSettingAndRefusesBadOnes) {
     TestRecord byName(env("ORVO_TEST_COM"));
     EXPECT_EQ(SerConfigure(byName.get()), 0);
     expectCarried(a_, b_, "after configure");
+}
+
+TEST_F(ComPairTest, BitRatesReachTheDevice) {
+    // The device's rate as the next opener reads it, once the driver has
+    // given the port back (Windows lets one opener have it at a time).
+    const std::string com = env("ORVO_TEST_COM");
+    const auto rateSetBy = [&](int32_t code) -> DWORD {
+        EXPECT_EQ(configure(a_, code, 0, 3, 0, 0), 0) << code;
+        EXPECT_EQ(SerClosePort(a_), 0);
+        DWORD rate = 0;
+        HANDLE next = ::CreateFileA(("\\\\.\\" + com).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+        if (next != INVALID_HANDLE_VALUE) {
+            DCB dcb{};
+            dcb.DCBlength = sizeof dcb;
+            if (::GetCommState(next, &dcb)) rate = dcb.BaudRate;
+            ::CloseHandle(next);
+        }
+        a_ = openPort(com);
+        return rate;
+    };
+    EXPECT_EQ(rateSetBy(17), 230400u);
+    EXPECT_EQ(rateSetBy(29), 4000000u);
+    EXPECT_EQ(rateSetBy(12), 50u);
+    EXPECT_EQ(rateSetBy(SER_BR_EXACT | 9600), 9600u);
+    EXPECT_EQ(rateSetBy(SER_BR_EXACT | 460800), 460800u);
+    // wine sets a rate no termios speed names through a UART's divisor with
+    // the speed at 38400, and a pseudo-terminal has no UART.
+    const bool anyRate = env("ORVO_TEST_COM_ANY_RATE") == "1";
+    EXPECT_EQ(rateSetBy(SER_BR_EXACT | 250000), anyRate ? 250000u : 38400u);
+    ASSERT_GE(a_, 0);
 }
 
 TEST_F(ComPairTest, BytesWrittenAtOneEndAreReadAtTheOther) {

@@ -56,7 +56,8 @@ TEST(LineSettingsTest, RecordCodesOutsideTheirRangesAreRefused) {
         int32_t SerConfigRec::*field;
         int32_t value;
     };
-    for (const Bad bad : {Bad{&SerConfigRec::bitRate, 12}, Bad{&SerConfigRec::bitRate, -1},
+    for (const Bad bad : {Bad{&SerConfigRec::bitRate, 30}, Bad{&SerConfigRec::bitRate, -1},
+                          Bad{&SerConfigRec::bitRate, SER_BR_EXACT}, Bad{&SerConfigRec::bitRate, 0x20000000 | 9600},
                           Bad{&SerConfigRec::parity, 4}, Bad{&SerConfigRec::dataBits, 4},
                           Bad{&SerConfigRec::stopBits, 2}, Bad{&SerConfigRec::handshake, 4},
                           Bad{&SerConfigRec::handshake, 0x100}, Bad{&SerConfigRec::handshake, -1}}) {
@@ -66,6 +67,12 @@ TEST(LineSettingsTest, RecordCodesOutsideTheirRangesAreRefused) {
     }
     rec.fields().handshake = 3;  // DSR/DTR: Windows does it
     EXPECT_TRUE(sdrv::settingsFrom(*rec.get(), out));
+    // A DCB holds any rate: every standard code and exact ones are taken.
+    for (const int32_t code : {29, SER_BR_EXACT | 250000, SER_BR_EXACT | 1, SER_BR_EXACT | 0x3FFFFFFF}) {
+        rec.fields().bitRate = code;
+        EXPECT_TRUE(sdrv::settingsFrom(*rec.get(), out)) << code;
+        EXPECT_EQ(out.bitRate, code);
+    }
 }
 
 DCB dcbOf(int32_t bitRate, int32_t parity, int32_t dataBits, int32_t stopBits, int32_t handshake,
@@ -103,6 +110,13 @@ TEST(LineSettingsTest, DcbCarriesSpeedFramingAndFlowControl) {
     EXPECT_EQ(dcbOf(1, 3, 0, 1, 0).Parity, MARKPARITY);
     EXPECT_EQ(dcbOf(1, 3, 0, 1, 0).StopBits, ONE5STOPBITS);  // 5 bits: the UART's 1.5
     EXPECT_EQ(dcbOf(0, 2, 0, 0, 0).Parity, EVENPARITY);
+    // The codes after 115200, and exact rates, as the rate itself.
+    EXPECT_EQ(dcbOf(12, 0, 3, 0, 0).BaudRate, 50u);
+    EXPECT_EQ(dcbOf(14, 0, 3, 0, 0).BaudRate, 134u);
+    EXPECT_EQ(dcbOf(17, 0, 3, 0, 0).BaudRate, 230400u);
+    EXPECT_EQ(dcbOf(29, 0, 3, 0, 0).BaudRate, 4000000u);
+    EXPECT_EQ(dcbOf(SER_BR_EXACT | 250000, 0, 3, 0, 0).BaudRate, 250000u);
+    EXPECT_EQ(dcbOf(SER_BR_EXACT | 0x3FFFFFFF, 0, 3, 0, 0).BaudRate, 0x3FFFFFFFu);
 
     const DCB xon = dcbOf(7, 0, 3, 0, 1);
     EXPECT_TRUE(xon.fOutX && xon.fInX);

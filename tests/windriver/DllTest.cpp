@@ -124,8 +124,10 @@ TEST(SdrvWinDll, HandlesNotOpenFailEveryOperation) {
     TestRecord notOpen("COM77");
     EXPECT_EQ(SerConfigure(notOpen.get()), SER_CONFIG_NOT_OPEN);
     // Settings are judged first, as the record alone shows them bad.
-    notOpen.fields().bitRate = 12;
+    notOpen.fields().bitRate = 30;
     EXPECT_EQ(SerConfigure(notOpen.get()), SER_CONFIG_BAD_SETTING);
+    notOpen.fields().bitRate = SER_BR_EXACT | 250000;  // a good one: the port is what is missing
+    EXPECT_EQ(SerConfigure(notOpen.get()), SER_CONFIG_NOT_OPEN);
 }
 
 }  // namespace

@@ -2,13 +2,15 @@
 
 namespace sdrv {
 
-bool settingsFrom(const SerConfigRec& cfg, int32_t highestMode, LineSettings& out) {
-    if (cfg.bitRate < 0 || cfg.bitRate > 11 || cfg.parity < 0 || cfg.parity > 3 || cfg.dataBits < 0 ||
-        cfg.dataBits > 3 || cfg.stopBits < 0 || cfg.stopBits > 1) {
+bool settingsFrom(const SerConfigRec& cfg, const PlatformAbilities& platform, LineSettings& out) {
+    const bool rateTaken = Serlib::bitrates::isStandard(cfg.bitRate) ||
+                           (platform.anyBitRate && Serlib::bitrates::isExact(cfg.bitRate));
+    if (!rateTaken || cfg.parity < 0 || cfg.parity > 3 || cfg.dataBits < 0 || cfg.dataBits > 3 ||
+        cfg.stopBits < 0 || cfg.stopBits > 1) {
         return false;
     }
     if (cfg.handshake < 0 || (cfg.handshake & ~(kModeMask | kFlagMask)) != 0 ||
-        (cfg.handshake & kModeMask) > highestMode) {
+        (cfg.handshake & kModeMask) > platform.highestMode) {
         return false;
     }
     out.bitRate = cfg.bitRate;

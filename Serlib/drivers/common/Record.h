@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "Serlib/BitRates.h"
 #include "Serlib/SerDriver.h"
 
 namespace sdrv {
@@ -24,17 +25,27 @@ constexpr int32_t kParityOdd = 1;
 constexpr int32_t kParityEven = 2;
 constexpr int32_t kParityMark = 3;
 
+// The bit rate is a code (Serlib/BitRates.h): 0..29 a standard rate (7 is
+// 9600), or kExactRate | bit/s, which only a driver that can set any rate
+// takes.
 struct LineSettings {
-    int32_t bitRate = 7;    // code, 0..11 (7 is 9600)
+    int32_t bitRate = 7;    // standard code, or exact code where the platform takes it
     int32_t parity = 0;     // none, odd, even, mark
     int32_t dataBits = 3;   // code, 0..3 (5 to 8 bits)
     int32_t stopBits = 0;   // code, 0..1 (1 or 2 bits)
     int32_t handshake = 0;  // mode in the low bits, In/Out flags in 0xF0
 };
 
+// What a platform's driver can set beyond the codes every driver takes.
+struct PlatformAbilities {
+    int32_t highestMode;  // the highest handshake mode
+    bool anyBitRate;      // exact bit-rate codes
+};
+
 // Copies the settings out of a record; false when a code is outside its
-// range, or the handshake mode is above the highest the platform can do.
-bool settingsFrom(const SerConfigRec& cfg, int32_t highestMode, LineSettings& out);
+// range, the handshake mode is above the highest the platform can do, or
+// the bit rate is exact and the platform cannot set any rate.
+bool settingsFrom(const SerConfigRec& cfg, const PlatformAbilities& platform, LineSettings& out);
 
 // Port numbers given to ports opened by another name start here, clear of
 // the numbers that "COMn" names and numbered records use.

@@ -8,8 +8,12 @@ namespace sdrv {
 
 namespace {
 
-constexpr speed_t kSpeeds[] = {B110,  B150,  B300,   B600,   B1200,  B2400,
-                               B4800, B9600, B19200, B38400, B57600, B115200};
+// The termios speed of each standard code, in code order (Serlib/BitRates.h).
+constexpr speed_t kSpeeds[] = {B110,     B150,     B300,     B600,     B1200,    B2400,    B4800,    B9600,
+                               B19200,   B38400,   B57600,   B115200,  B50,      B75,      B134,     B200,
+                               B1800,    B230400,  B460800,  B500000,  B576000,  B921600,  B1000000, B1152000,
+                               B1500000, B2000000, B2500000, B3000000, B3500000, B4000000};
+static_assert(sizeof kSpeeds / sizeof kSpeeds[0] == Serlib::bitrates::kStandardCodes, "a speed for every code");
 constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
 
 int32_t errnoResult() {
@@ -63,7 +67,8 @@ termios termiosFor(const termios& present, const LineSettings& s) {
     if (mode == kModeXonXoff || (s.handshake & kSoftIn) != 0) {
         tio.c_iflag |= IXOFF;  // we send XON/XOFF to pause the far end
     }
-    // Cannot fail: every speed in the table is a valid one.
+    // Cannot fail: every speed in the table is a valid one, and settingsFrom
+    // lets only standard codes through.
     static_cast<void>(::cfsetispeed(&tio, kSpeeds[s.bitRate]));
     static_cast<void>(::cfsetospeed(&tio, kSpeeds[s.bitRate]));
     return tio;

@@ -11,9 +11,10 @@
 namespace sdrv {
 
 // Copies the settings out of a record (see Record.h); a termios terminal
-// cannot do DSR/DTR handshaking, so CTS/RTS is the highest mode.
+// cannot do DSR/DTR handshaking, so CTS/RTS is the highest mode, and it sets
+// only the speeds termios names, so exact bit rates are refused.
 inline bool settingsFrom(const SerConfigRec& cfg, LineSettings& out) {
-    return settingsFrom(cfg, kModeCtsRts, out);
+    return settingsFrom(cfg, PlatformAbilities{kModeCtsRts, false}, out);
 }
 
 // The whole termios state for the settings, built from a terminal's present

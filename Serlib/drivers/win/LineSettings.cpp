@@ -4,9 +4,6 @@ namespace sdrv {
 
 namespace {
 
-// Bit rates by code; a DCB takes the rate itself (CBR_9600 is 9600), and
-// 150 has no CBR_ name.
-constexpr DWORD kRates[] = {110, 150, 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 constexpr BYTE kParities[] = {NOPARITY, ODDPARITY, EVENPARITY, MARKPARITY};
 
 constexpr char kXon = 0x11;
@@ -17,7 +14,9 @@ constexpr char kXoff = 0x13;
 DCB dcbFor(const DCB& present, const LineSettings& s, const ModemLines& lines, DWORD rxQueue) {
     DCB dcb = present;
     dcb.DCBlength = sizeof(DCB);
-    dcb.BaudRate = kRates[s.bitRate];
+    // A DCB takes the rate itself (CBR_9600 is 9600), standard or exact;
+    // whether the device can run at it is SetCommState's to say.
+    dcb.BaudRate = static_cast<DWORD>(Serlib::bitrates::rateOfCode(s.bitRate));
     dcb.ByteSize = static_cast<BYTE>(5 + s.dataBits);
     dcb.Parity = kParities[s.parity];
     dcb.fParity = s.parity != 0 ? TRUE : FALSE;

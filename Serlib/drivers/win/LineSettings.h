@@ -18,9 +18,10 @@ struct ModemLines {
 };
 
 // Copies the settings out of a record (see Record.h); Windows does DSR/DTR
-// handshaking too, so every mode up to it is taken.
+// handshaking too, so every mode up to it is taken, and a DCB holds the bit
+// rate itself, so exact rates are taken as well.
 inline bool settingsFrom(const SerConfigRec& cfg, LineSettings& out) {
-    return settingsFrom(cfg, kModeDsrDtr, out);
+    return settingsFrom(cfg, PlatformAbilities{kModeDsrDtr, true}, out);
 }
 
 // The DCB for the settings, built from the device's present one: binary

@@ -30,6 +30,8 @@
  * - tics of SerSendBreak are milliseconds (0 or less: the standard break).
  * - SerFlowTask has no work (the kernel does flow control); it returns 0 for
  *   an open port.
+ * - Bit rates: the standard codes only (termios names no other speed); an
+ *   exact code is refused with 1004.
  * - A device that goes away while open (USB adapter pulled: EIO, ENXIO,
  *   ENODEV or a hang-up) makes the port "lost". Its handle stays valid. The
  *   first operation to see it fails; from then on every operation that
@@ -50,6 +52,8 @@
  *   (ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION);
  *   1003 when there is no such port or it is no serial port; 2000 + the
  *   Windows error code otherwise.
+ * - Bit rates: every standard code, and exact codes, whose rate goes into
+ *   DCB.BaudRate as it is (1004 when SetCommState refuses it).
  * - Time-outs, reads, writes, SerTxFlush, break and SerFlowTask as the POSIX
  *   driver's. A device that goes away is not opened again: its operations
  *   fail until the port is closed and opened anew.
@@ -73,6 +77,13 @@ typedef struct SerConfigRec {
     int32_t baseNameLen;
     int32_t txLen;
     int32_t rxLen;
+    /* A code, not bit/s (Serlib/BitRates.h): 0..11 are 110, 150, 300, 600,
+     * 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200; 12..29 are 50,
+     * 75, 134, 200, 1800, 230400, 460800, 500000, 576000, 921600, 1000000,
+     * 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000. Every
+     * driver takes these. SER_BR_EXACT | n asks for n bit/s (1..0x3FFFFFFF);
+     * only a driver that can set any rate takes it (Windows does, POSIX
+     * refuses it with SER_CONFIG_BAD_SETTING). */
     int32_t bitRate;
     int32_t parity;
     int32_t dataBits;
@@ -80,6 +91,9 @@ typedef struct SerConfigRec {
     int32_t handshake;
     int32_t hardFlow;
 } SerConfigRec;
+
+/* SerConfigRec.bitRate: the flag of a code that carries its rate in bit/s. */
+#define SER_BR_EXACT 0x40000000
 
 #define SER_OPEN_OK 0
 #define SER_OPEN_ALREADY_OPEN 1000

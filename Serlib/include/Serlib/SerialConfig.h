@@ -1,11 +1,14 @@
 #pragma once
 // Value record of one serial port and its line settings. Every line setting
 // is stored as a small code (bit rate 9600 is code 7), never as the physical
-// value. The driver reads the whole record (as SerConfigRec, SerDriver.h).
+// value; only a bit rate with BR_EXACT carries its value. The driver reads
+// the whole record (as SerConfigRec, SerDriver.h).
 // Not synchronised: one thread at a time.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "Serlib/IOError.h"
 
@@ -25,6 +28,27 @@ public:
     static constexpr int32_t BR_38400 = 9;
     static constexpr int32_t BR_57600 = 10;
     static constexpr int32_t BR_115200 = 11;
+    // The rest of the termios rates, after the first twelve.
+    static constexpr int32_t BR_50 = 12;
+    static constexpr int32_t BR_75 = 13;
+    static constexpr int32_t BR_134 = 14;
+    static constexpr int32_t BR_200 = 15;
+    static constexpr int32_t BR_1800 = 16;
+    static constexpr int32_t BR_230400 = 17;
+    static constexpr int32_t BR_460800 = 18;
+    static constexpr int32_t BR_500000 = 19;
+    static constexpr int32_t BR_576000 = 20;
+    static constexpr int32_t BR_921600 = 21;
+    static constexpr int32_t BR_1000000 = 22;
+    static constexpr int32_t BR_1152000 = 23;
+    static constexpr int32_t BR_1500000 = 24;
+    static constexpr int32_t BR_2000000 = 25;
+    static constexpr int32_t BR_2500000 = 26;
+    static constexpr int32_t BR_3000000 = 27;
+    static constexpr int32_t BR_3500000 = 28;
+    static constexpr int32_t BR_4000000 = 29;
+    // BR_EXACT | n: n bit/s (1..0x3FFFFFFF), for a driver that can set any rate.
+    static constexpr int32_t BR_EXACT = 0x40000000;
 
     static constexpr int32_t PY_NONE = 0;
     static constexpr int32_t PY_ODD = 1;
@@ -49,6 +73,10 @@ public:
     static constexpr int32_t HS_SOFT_IN = 0x40;
     static constexpr int32_t HS_SOFT_OUT = 0x80;
 
+    static std::optional<int32_t> codeForRate(int32_t bitsPerSecond);  // the standard code of a rate, if any
+    static int32_t rateOfCode(int32_t code);                            // bit/s of a standard or exact code, else 0
+    static const std::vector<int32_t>& standardRates();                 // bit/s of every standard code, ascending
+
     // Form 4: port name "COM1", base name "/dev/ttyS".
     SerialConfig();
     // Form 1: numbered port under the base name "/dev/ttyS"; not validated.
@@ -60,7 +88,7 @@ public:
 
     void setPortNum(int32_t pNum);            // invalid_argument "Invalid Port Number: N"
     void setPortName(const std::string& pName);
-    void setBitRate(int32_t newBitRate);      // 0..11
+    void setBitRate(int32_t newBitRate);      // BR_110..BR_4000000, or BR_EXACT | bit/s
     void setParity(int32_t newParity);        // 0..3
     void setDataBits(int32_t newDataBits);    // 0..3
     void setStopBits(int32_t newStopBits);    // 0..1
