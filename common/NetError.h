@@ -15,6 +15,13 @@ public:
     explicit NetTimeout(const std::string& message) : NetError(message) {}
 };
 
+// A listening address that is not (yet) one of this host's: a DHCP lease or
+// an interface that comes later at boot, or a name that does not resolve.
+class NetAddressMissing : public NetError {
+public:
+    explicit NetAddressMissing(const std::string& message) : NetError(message) {}
+};
+
 // "what: strerror(err)", for an errno value of the C library.
 std::string errnoText(const std::string& what, int err);
 

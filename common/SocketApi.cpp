@@ -143,8 +143,11 @@ int shutdown(Native socket, int how) {
 
 int poll(PollFd* fds, unsigned long count, int timeoutMs) { return ::WSAPoll(fds, count, timeoutMs); }
 
-int setTimeoutOption(Native socket, int option, int ms) {
-    const DWORD value = ms > 0 ? static_cast<DWORD>(ms) : 0;
+int setTimeoutOption(Native socket, int option, long long ms) {
+    // Milliseconds in a DWORD, where 0 means none: a longer time is refused
+    // rather than wrapped round to a short one.
+    if (ms < 0 || ms > 0xFFFFFFFFLL) return -1;
+    const DWORD value = static_cast<DWORD>(ms);
     return setOption(socket, SOL_SOCKET, option, value) == 0 ? 0 : -1;
 }
 
@@ -221,10 +224,11 @@ int poll(PollFd* fds, unsigned long count, int timeoutMs) {
     return ::poll(fds, static_cast<nfds_t>(count), timeoutMs);
 }
 
-int setTimeoutOption(Native socket, int option, int ms) {
+int setTimeoutOption(Native socket, int option, long long ms) {
+    if (ms < 0) return -1;
     timeval tv{};
-    tv.tv_sec = ms / 1000;
-    tv.tv_usec = (ms % 1000) * 1000;
+    tv.tv_sec = static_cast<time_t>(ms / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
     return setOption(socket, SOL_SOCKET, option, tv);
 }
 

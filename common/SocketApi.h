@@ -136,8 +136,9 @@ int shutdown(Native socket, int how);
 int poll(PollFd* fds, unsigned long count, int timeoutMs);
 
 // SO_RCVTIMEO or SO_SNDTIMEO, 0 meaning none (a timeval on POSIX, a DWORD of
-// milliseconds on Windows). 0 or -1 with lastError().
-int setTimeoutOption(Native socket, int option, int ms);
+// milliseconds on Windows). 0, or -1 with lastError() (and -1 for a time
+// that does not fit: negative, or beyond a DWORD).
+int setTimeoutOption(Native socket, int option, long long ms);
 
 // Keep-alive probes after idleSeconds without traffic, every
 // intervalSeconds, the connection given up after probes unanswered ones.

@@ -89,7 +89,7 @@ UniqueSocket bindOneAddress(const std::string& address, int port, int& boundPort
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
     AddrInfoList found;
     const int rc = lookupAddresses(address.c_str(), std::to_string(port).c_str(), hints, found);
-    if (rc != 0) throw NetError("getaddrinfo " + address + ": " + lookupErrorText(rc));
+    if (rc != 0) throw NetAddressMissing("getaddrinfo " + address + ": " + lookupErrorText(rc));
     int lastErr = SocketApi::kAddressNotAvailable;
     for (const addrinfo* ai = found.get(); ai != nullptr; ai = ai->ai_next) {
         UniqueSocket socket(SocketApi::openSocket(ai->ai_family, ai->ai_socktype, ai->ai_protocol, false));
@@ -105,10 +105,29 @@ UniqueSocket bindOneAddress(const std::string& address, int port, int& boundPort
         boundPort = boundPortOf(socket);
         return socket;
     }
+    if (lastErr == SocketApi::kAddressNotAvailable) {
+        throw NetAddressMissing(socketErrorText("bind " + address, lastErr));
+    }
     throw NetError(socketErrorText("bind " + address, lastErr));
 }
 
 }  // namespace
+
+TcpListener::Families TcpListener::clientFamilies() const {
+    sockaddr_storage bound{};
+    SocketApi::AddrLen len = sizeof bound;
+    if (::getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&bound), &len) != 0) return {true, true};
+    if (bound.ss_family == AF_INET) return {true, false};
+    const in6_addr& address = reinterpret_cast<const sockaddr_in6&>(bound).sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&address)) return {true, false};
+    if (!IN6_IS_ADDR_UNSPECIFIED(&address)) return {false, true};
+    int v6only = 0;
+    SocketApi::AddrLen optionLength = sizeof v6only;
+    if (::getsockopt(socket_.get(), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<char*>(&v6only), &optionLength) != 0) {
+        return {true, true};
+    }
+    return {v6only == 0, true};
+}
 
 TcpListener TcpListener::listen(int port, const std::string& address) {
     TcpListener listener;

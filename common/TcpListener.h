@@ -18,10 +18,19 @@ public:
 
     // port 0 asks the system for a free port; port() tells which. address
     // names the one local address to listen on (numeric or a host name);
-    // empty means every one. Raises NetError.
+    // empty means every one. Raises NetAddressMissing when that address is
+    // not one of this host's (or the name does not resolve), NetError for
+    // every other failure.
     static TcpListener listen(int port, const std::string& address = "");
 
     int port() const { return port_; }
+    // Which clients can reach the socket: IPv4 ones (on an IPv4 address, or
+    // as IPv4-mapped IPv6 on a dual-stack one), IPv6 ones.
+    struct Families {
+        bool v4;
+        bool v6;
+    };
+    Families clientFamilies() const;
     bool valid() const { return socket_.valid(); }
     TcpSocket accept();  // raises NetError
     void shutdown();

@@ -91,8 +91,10 @@ void TcpSocket::sendAll(const char* data, size_t len) {
     }
 }
 
-void TcpSocket::setReceiveTimeout(int ms) {
-    if (SocketApi::setTimeoutOption(socket_.get(), SO_RCVTIMEO, ms) < 0) {
+void TcpSocket::setReceiveTimeout(int ms) { setReceiveTimeout(std::chrono::milliseconds(ms)); }
+
+void TcpSocket::setReceiveTimeout(std::chrono::milliseconds timeout) {
+    if (SocketApi::setTimeoutOption(socket_.get(), SO_RCVTIMEO, timeout.count()) < 0) {
         throw NetError(socketErrorText("setsockopt SO_RCVTIMEO", SocketApi::lastError()));
     }
 }

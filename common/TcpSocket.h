@@ -2,6 +2,7 @@
 // A connected TCP socket that owns its native socket (move-only; the socket
 // is closed once, by the destructor). Any thread may call shutdown() to end a
 // blocked receive in another thread; receive and send each from one thread.
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -40,8 +41,10 @@ public:
     // NetTimeout when the send time-out ran out. Never raises SIGPIPE.
     void sendAll(const char* data, size_t len);
 
-    // 0 means no time-out.
+    // 0 means no time-out. A time the system cannot take (beyond 49 days on
+    // Windows) raises NetError rather than turning into another.
     void setReceiveTimeout(int ms);
+    void setReceiveTimeout(std::chrono::milliseconds timeout);
     void setSendTimeout(int ms);
     // Probes an idle peer so that a vanished one is noticed. Windows before
     // 10 (1703) keeps its own count of probes (10).

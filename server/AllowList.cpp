@@ -1,6 +1,8 @@
 #include "server/AllowList.h"
 
+#include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <cstdint>
 
 namespace {
@@ -71,15 +73,49 @@ std::optional<AllowList> AllowList::parse(const std::string& text, std::string& 
     return list;
 }
 
+namespace {
+
+// ::ffff:0:0/96, where a dual-stack socket puts its IPv4 clients.
+const unsigned char kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+
+in6_addr mapped(const in_addr& v4) {
+    in6_addr address{};
+    std::copy(std::begin(kMappedPrefix), std::end(kMappedPrefix), address.s6_addr);
+    std::copy_n(reinterpret_cast<const unsigned char*>(&v4), 4, address.s6_addr + 12);
+    return address;
+}
+
+}  // namespace
+
 bool AllowList::allows(const SocketAddress& peer) const {
     if (networks_.empty()) return true;
     for (const Network& network : networks_) {
-        if (network.v4 != peer.isV4()) continue;
-        const bool match =
-            network.v4 ? samePrefix(reinterpret_cast<const unsigned char*>(&network.v4Address),
-                                    reinterpret_cast<const unsigned char*>(&peer.v4()), network.prefix)
-                       : samePrefix(network.v6Address.s6_addr, peer.v6().s6_addr, network.prefix);
+        bool match = false;
+        if (network.v4) {
+            match = peer.isV4() && samePrefix(reinterpret_cast<const unsigned char*>(&network.v4Address),
+                                              reinterpret_cast<const unsigned char*>(&peer.v4()), network.prefix);
+        } else {
+            // An IPv6 network holds an IPv4 client by its IPv4-mapped form
+            // (::ffff:127.0.0.1, ::ffff:0:0/96).
+            const in6_addr address = peer.isV4() ? mapped(peer.v4()) : peer.v6();
+            match = samePrefix(network.v6Address.s6_addr, address.s6_addr, network.prefix);
+        }
         if (match) return true;
+    }
+    return false;
+}
+
+bool AllowList::canAdmit(bool v4Clients, bool v6Clients) const {
+    if (networks_.empty()) return v4Clients || v6Clients;
+    for (const Network& network : networks_) {
+        if (network.v4) {
+            if (v4Clients) return true;
+            continue;
+        }
+        const int common = std::min(network.prefix, 96);
+        const bool overlapsMapped = samePrefix(network.v6Address.s6_addr, kMappedPrefix, common);
+        const bool onlyMapped = overlapsMapped && network.prefix >= 96;
+        if ((v4Clients && overlapsMapped) || (v6Clients && !onlyMapped)) return true;
     }
     return false;
 }

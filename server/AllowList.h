@@ -2,7 +2,9 @@
 // Who may connect: a list of networks in CIDR form ("192.168.1.0/24",
 // "2001:db8::/32", "127.0.0.1" for one host). An empty list lets everyone
 // in. IPv4 networks match IPv4 clients of a dual-stack listener too, which
-// arrive as IPv4-mapped IPv6 addresses. Immutable once made; any thread.
+// arrive as IPv4-mapped IPv6 addresses; an IPv6 network matches an IPv4
+// client by that mapped form (::ffff:127.0.0.1, ::ffff:0:0/96, ::/0).
+// Immutable once made; any thread.
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +22,9 @@ public:
 
     bool empty() const { return networks_.empty(); }
     bool allows(const SocketAddress& peer) const;
+    // Whether some client could be let in where only IPv4 clients, only
+    // IPv6 ones, or both can connect.
+    bool canAdmit(bool v4Clients, bool v6Clients) const;
     // The list as given, for messages: "everyone" when empty.
     const std::string& text() const { return text_; }
 

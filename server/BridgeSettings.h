@@ -3,6 +3,7 @@
 // it, and how it treats its clients. The defaults are the setup window's own
 // first choices and the bridge as it always was: every interface, everyone
 // let in, no idle limit, no exchange log.
+#include <chrono>
 #include <string>
 
 #include "server/AllowList.h"
@@ -19,7 +20,7 @@ struct BridgeSettings {
 
     std::string listen;           // the one local address to listen on; empty: every one
     AllowList allow;              // who may connect; empty: everyone
-    int idleTimeoutSeconds = 0;   // a client silent this long is closed; 0: never
+    std::chrono::seconds idleTimeout{0};  // a client silent this long is closed; 0: never
     bool logExchanges = false;    // one log line per exchange
 
     int answerWaitMs = 150;       // the most an answer is waited for

@@ -104,7 +104,7 @@ void ClientSocket::serve() {
             cs->enableKeepAlive(kKeepAliveIdleS, kKeepAliveIntervalS, kKeepAliveProbes);
             cs->setSendTimeout(kSendTimeoutMs);
             // A read that waits this long means the client sent nothing.
-            cs->setReceiveTimeout(scam.options().idleTimeoutSeconds * 1000);
+            cs->setReceiveTimeout(scam.options().idleTimeout);
             csin = std::make_unique<LineReader>(*cs);
             csout = std::make_unique<LineWriter>(*cs, kLineEnd);
         } catch (const NetError&) {
@@ -159,7 +159,7 @@ bool ClientSocket::handle(const LineReader::Result& line) {
         return false;
     }
     str = line.text;
-    ShowStat("Client Command: " + str);
+    scam.localgui().ShowClientCommand(str, peer());
     // Kept only in part by the reader, and far too long anyway: dropped.
     if (line.status == LineReader::Status::TooLong) return true;
     if (str.empty()) {

@@ -2,13 +2,19 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <istream>
+#include <sstream>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "common/AddrInfo.h"
+#include "Serlib/SerialConfig.h"
 #include "common/SocketApi.h"
 
 #ifndef ORVO_VERSION
@@ -25,13 +31,24 @@ const std::vector<std::string> kParities = {"None", "Even", "Odd", "Mark"};
 const std::vector<std::string> kHandshakes = {"None",   "CTSRTS", "XONXOFF", "CTSDTR", "DSRDTR",
                                               "HardIn", "HardOut", "SoftIn",  "SoftOut"};
 const std::vector<std::string> kDtr = {"1", "0"};
-const std::vector<std::string> kTcpPorts = {"3001", "3002", "3003", "3004", "3005", "3006", "3007", "3008"};
 
 std::string listed(const std::vector<std::string>& values) {
     std::string text;
     for (const std::string& v : values) text += (text.empty() ? "" : ", ") + v;
     return text;
 }
+
+#ifdef _WIN32
+// The most an exact rate's code can carry.
+constexpr long long kMostExactRate = Serlib::SerialConfig::BR_EXACT - 1;
+#else
+// The rates the termios driver can set, from 50 to 4000000.
+std::string listedRates() {
+    std::vector<std::string> rates;
+    for (const int32_t rate : Serlib::SerialConfig::standardRates()) rates.push_back(std::to_string(rate));
+    return listed(rates);
+}
+#endif
 
 // A value from one of the window's lists, compared exactly as the window's
 // items would be.
@@ -49,13 +66,21 @@ bool allDigits(const std::string& value, size_t most) {
            std::all_of(value.begin(), value.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
 }
 
+#ifdef _WIN32
+std::string upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+#endif
+
 CLI::Validator serialPortName() {
     return CLI::Validator(
         [](std::string& value) -> std::string {
 #ifdef _WIN32
             // Windows numbers its ports from COM1 (a USB adapter may get
             // COM12); other devices go by \\.\NAME.
-            const bool com = value.size() > 3 && value.compare(0, 3, "COM") == 0 && value[3] != '0' &&
+            // The driver takes the letters in any case, as Windows does.
+            const bool com = value.size() > 3 && upper(value.substr(0, 3)) == "COM" && value[3] != '0' &&
                              allDigits(value.substr(3), 3);
             if (com || (value.size() > 4 && value.compare(0, 4, "\\\\.\\") == 0)) return "";
             return value + " is not a port name (COM1, COM12, \\\\.\\NAME)";
@@ -72,12 +97,47 @@ CLI::Validator serialPortName() {
 #endif
 }
 
-CLI::Validator wholeSeconds() {
+// The longest idle limit: thirty days, which every platform's socket time-out
+// holds in milliseconds (Windows keeps them in 32 bits, up to 49 days).
+constexpr long long kMostIdleSeconds = 30LL * 24 * 3600;
+
+CLI::Validator idleSeconds() {
     return CLI::Validator(
         [](std::string& value) -> std::string {
-            return allDigits(value, 9) ? "" : value + " is not a whole number of seconds, 0 or more";
+            if (allDigits(value, 9) && std::stoll(value) <= kMostIdleSeconds) return "";
+            return value + " is not a whole number of seconds from 0 to " + std::to_string(kMostIdleSeconds) +
+                   " (30 days)";
         },
         "SECONDS");
+}
+
+// A whole number from lowest to highest.
+CLI::Validator wholeNumber(long long lowest, long long highest, const std::string& what) {
+    return CLI::Validator(
+        [=](std::string& value) -> std::string {
+            if (allDigits(value, 10) && std::stoll(value) >= lowest && std::stoll(value) <= highest) return "";
+            return value + " is not " + what;
+        },
+        "N");
+}
+
+// The bit rates the platform's driver can set.
+CLI::Validator bitRate() {
+    return CLI::Validator(
+        [](std::string& value) -> std::string {
+            const long long rate = allDigits(value, 10) ? std::stoll(value) : 0;
+#ifdef _WIN32
+            // Windows takes the rate itself, whatever the number.
+            if (rate > 0 && rate <= kMostExactRate) return "";
+            return value + " is not a bit rate (a whole number from 1 to " + std::to_string(kMostExactRate) + ")";
+#else
+            if (rate > 0 && rate <= INT32_MAX && Serlib::SerialConfig::codeForRate(static_cast<int32_t>(rate))) {
+                return "";
+            }
+            return value + " is not one of " + listedRates();
+#endif
+        },
+        "BAUD");
 }
 
 // Whole milliseconds from lowest to 60000.
@@ -90,44 +150,38 @@ CLI::Validator milliseconds(int lowest) {
         "MS");
 }
 
-// Whether a (resolved) address is the wildcard or one of this host's own.
-bool isLocal(const sockaddr* address, const IfAddrsList& interfaces) {
-    if (address->sa_family == AF_INET) {
-        const auto& in = reinterpret_cast<const sockaddr_in*>(address)->sin_addr;
-        if (in.s_addr == htonl(INADDR_ANY)) return true;
-        for (const ifaddrs* i = interfaces.get(); i != nullptr; i = i->ifa_next) {
-            if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET &&
-                reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr == in.s_addr)
-                return true;
-        }
-        return false;
-    }
-    const auto& in6 = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
-    if (IN6_IS_ADDR_UNSPECIFIED(&in6)) return true;
-    for (const ifaddrs* i = interfaces.get(); i != nullptr; i = i->ifa_next) {
-        if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET6 &&
-            IN6_ARE_ADDR_EQUAL(&reinterpret_cast<const sockaddr_in6*>(i->ifa_addr)->sin6_addr, &in6))
-            return true;
-    }
-    return false;
-}
-
-// An address of this host the server can listen on, as a number or a name.
-CLI::Validator localAddress() {
+// An address to listen on: a numeric IPv4 or IPv6 address (with a zone for
+// a link-local one), or a host name. Whether it is this host's is found out
+// when the bridge listens: an address that comes later is waited for.
+CLI::Validator listenAddress() {
     return CLI::Validator(
         [](std::string& value) -> std::string {
-            addrinfo hints{};
-            hints.ai_family = AF_UNSPEC;
-            hints.ai_socktype = SOCK_STREAM;
-            hints.ai_flags = AI_PASSIVE;
-            AddrInfoList found;
-            IfAddrsList interfaces;
-            if (lookupAddresses(value.c_str(), nullptr, hints, found) == 0 && listInterfaces(interfaces)) {
-                for (const addrinfo* ai = found.get(); ai != nullptr; ai = ai->ai_next) {
-                    if (isLocal(ai->ai_addr, interfaces)) return "";
-                }
+            const std::string bad = value + " is not an IPv4 or IPv6 address or a host name";
+            in_addr v4{};
+            in6_addr v6{};
+            if (::inet_pton(AF_INET, value.c_str(), &v4) == 1) return "";
+            const std::string unzoned = value.substr(0, value.find('%'));
+            if (value.find(':') != std::string::npos) {
+                return ::inet_pton(AF_INET6, unzoned.c_str(), &v6) == 1 && unzoned.size() + 1 != value.size() ? ""
+                                                                                                                : bad;
             }
-            return value + " is not an address of this host (IPv4, IPv6 or a host name)";
+            // Digits and dots alone are meant as an IPv4 address, and this is none.
+            if (value.find_first_not_of("0123456789.") == std::string::npos) return bad;
+            if (value.empty() || value.size() > 253) return bad;
+            size_t labelStart = 0;
+            for (;;) {
+                const size_t dot = value.find('.', labelStart);
+                const std::string label = value.substr(labelStart, dot == std::string::npos ? std::string::npos
+                                                                                            : dot - labelStart);
+                const bool fine = !label.empty() && label.size() <= 63 && label.front() != '-' &&
+                                  label.back() != '-' &&
+                                  std::all_of(label.begin(), label.end(), [](char c) {
+                                      return std::isalnum(static_cast<unsigned char>(c)) || c == '-';
+                                  });
+                if (!fine) return bad;
+                if (dot == std::string::npos) return "";
+                labelStart = dot + 1;
+            }
         },
         "ADDRESS");
 }
@@ -141,18 +195,48 @@ CLI::Validator networks() {
         "CIDR[,CIDR...]");
 }
 
+// A configuration file is read whole before it is parsed, so that a file that
+// cannot be read (a device, a directory, /proc/self/mem) or never ends is
+// refused rather than taken as an empty one, which would start a bridge open
+// to everyone.
+class CheckedConfig : public CLI::ConfigTOML {
+public:
+    static constexpr size_t kMostBytes = 1 << 20;
+
+    std::vector<CLI::ConfigItem> from_config(std::istream& input) const override {
+        std::string text;
+        char chunk[4096];
+        errno = 0;
+        while (input.read(chunk, sizeof chunk) || input.gcount() > 0) {
+            text.append(chunk, static_cast<size_t>(input.gcount()));
+            if (text.size() > kMostBytes) throw CLI::FileError("is larger than 1 MiB");
+        }
+        if (input.bad()) {
+            throw CLI::FileError(std::string("cannot be read: ") + std::strerror(errno != 0 ? errno : EIO));
+        }
+        std::istringstream whole(text);
+        return CLI::ConfigTOML::from_config(whole);
+    }
+};
+
+// The values a flag takes (--log-exchanges=0, log-exchanges = true in a file);
+// CLI11 would take any number, "yes" or "on" as true.
+bool flagValue(const std::string& value) {
+    return value == "true" || value == "false" || value == "1" || value == "0";
+}
+
 // Keys of a configuration file that name no option, or sit in a section:
 // CLI11 would ignore the ones in sections silently.
 std::optional<std::string> unknownKey(const CLI::App& app, const std::string& file) {
-    for (const CLI::ConfigItem& item : CLI::ConfigTOML().from_file(file)) {
+    for (const CLI::ConfigItem& item : CheckedConfig().from_file(file)) {
         if (item.name == "++" || item.name == "--") continue;  // where a section begins and ends
         std::string key;
         for (const std::string& parent : item.parents) key += parent + ".";
         key += item.name;
         const CLI::Option* option = item.parents.empty() ? app.get_option_no_throw("--" + item.name) : nullptr;
-        if (option != nullptr && option->get_configurable()) continue;
         std::string value;
         for (const std::string& input : item.inputs) value += (value.empty() ? "" : ",") + input;
+        if (option != nullptr && option->get_configurable()) continue;
         return file + ": " + key + " = " + value + ": no such key (keys: port, baud, data-bits, stop-bits, " +
                "parity, handshake, dtr, tcp-port, listen, allow, idle-timeout, log-exchanges, answer-wait, " +
                "answer-gap)";
@@ -190,7 +274,13 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv, s
 #endif
         ->check(serialPortName())
         ->capture_default_str();
-    app.add_option("--baud", baud, "bit rate")->check(oneOf(kBauds))->capture_default_str();
+#ifdef _WIN32
+    app.add_option("--baud", baud, "bit rate: any; the setup window offers " + listed(kBauds))
+#else
+    app.add_option("--baud", baud, "bit rate: " + listedRates() + "; the setup window offers " + listed(kBauds))
+#endif
+        ->check(bitRate())
+        ->capture_default_str();
     app.add_option("--data-bits", dataBits, "data bits")->check(oneOf(kDataBits))->capture_default_str();
     app.add_option("--stop-bits", stopBits, "stop bits")->check(oneOf(kStopBits))->capture_default_str();
     app.add_option("--parity", parity, "parity")->check(oneOf(kParities))->capture_default_str();
@@ -198,16 +288,26 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv, s
     app.add_option("--dtr", dtr, "raise DTR once the port is open (1) or leave it (0)")
         ->check(oneOf(kDtr))
         ->capture_default_str();
-    app.add_option("--tcp-port", tcpPort, "TCP port to listen on")->check(oneOf(kTcpPorts))->capture_default_str();
-    app.add_option("--listen", listen, "listen on this local address only (default: every interface)")
-        ->check(localAddress());
+    app.add_option("--tcp-port", tcpPort, "TCP port to listen on: 1 to 65535; the setup window offers 3001 to 3008")
+        ->check(wholeNumber(1, 65535, "a TCP port (1 to 65535)"))
+        ->capture_default_str();
+    app.add_option("--listen", listen,
+                   "listen on this local address only (default: every interface); one that is not this host's "
+                   "yet is waited for")
+        ->check(listenAddress());
     app.add_option("--allow", allow, "let in only clients of these networks (default: everyone)")
         ->check(networks());
-    app.add_option("--idle-timeout", idle, "close a client that sends nothing for this long (0: never)")
-        ->check(wholeSeconds())
+    app.add_option("--idle-timeout", idle,
+                   "close a client that sends nothing for this many seconds (0: never; at most 30 days)")
+        ->check(idleSeconds())
         ->capture_default_str();
     app.add_flag("--log-exchanges", logExchanges,
-                 "log every exchange: client, command, answer in hex, time taken");
+                 "log every exchange: client, command, answer in hex, time taken")
+        ->check(CLI::Validator(
+            [](std::string& value) -> std::string {
+                return flagValue(value) ? "" : value + " is not true or false (1 or 0)";
+            },
+            ""));
     app.add_option("--answer-wait", answerWait, "the most an answer is waited for, in ms")
         ->check(milliseconds(1))
         ->capture_default_str();
@@ -222,6 +322,7 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv, s
     // and its value.
     app.set_config("--config", "", "read options from FILE (INI or TOML: key = value, keys as the options)")
         ->type_name("FILE");
+    app.config_formatter(std::make_shared<CheckedConfig>());
     app.set_version_flag("--version", std::string("orvo ") + ORVO_VERSION);
 
     try {
@@ -256,7 +357,9 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv, s
         const std::string what = e.what();
         const bool namesOption = what.rfind("--", 0) == 0 || what.rfind("/", 0) == 0;
         if (e.get_name() == "FileError") {
-            err << "orvo: --config: " << what << "\n";
+            // A file that is there but cannot be read is named here.
+            const std::string file = app.get_option("--config")->as<std::string>();
+            err << "orvo: --config: " << (what.find(file) == std::string::npos ? file + " " : "") << what << "\n";
         } else if (namesOption || e.get_name() == "ConfigError") {
             err << "orvo: " << what << "\n";
         } else {
@@ -280,7 +383,7 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv, s
     s.listen = listen;
     std::string error;
     if (!allow.empty()) s.allow = *AllowList::parse(allow, error);
-    s.idleTimeoutSeconds = std::stoi(idle);
+    s.idleTimeout = std::chrono::seconds(std::stoll(idle));
     s.logExchanges = logExchanges;
     s.answerWaitMs = std::stoi(answerWait);
     s.answerGapMs = std::stoi(answerGap);

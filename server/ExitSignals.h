@@ -6,7 +6,8 @@
 // process being cut off wherever it happens to be.
 //
 // POSIX: the signals are blocked in every thread and taken by one thread of
-// their own. Windows: the console's control handler, on the thread the
+// their own; SIGPIPE is ignored, since a closed log pipe must not end the
+// bridge. Windows: the console's control handler, on the thread the
 // system starts for it.
 //
 // Threads: construct on the main thread before any other thread exists, so

@@ -24,6 +24,9 @@ const char* nameOf(int signal) {
 }  // namespace
 
 ExitSignals::ExitSignals(std::function<void(const char* name)> onSignal) {
+    // A reader that went away (the log piped into `head`, a closed terminal)
+    // is no way out: a write to it fails with EPIPE and the bridge goes on.
+    if (::signal(SIGPIPE, SIG_IGN) == SIG_ERR) throw std::system_error(errno, std::generic_category(), "SIGPIPE");
     const sigset_t set = exitSignals();
     const int rc = pthread_sigmask(SIG_BLOCK, &set, nullptr);
     if (rc != 0) throw std::system_error(rc, std::generic_category(), "pthread_sigmask");

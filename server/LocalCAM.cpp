@@ -1,5 +1,6 @@
 #include "server/LocalCAM.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -12,6 +13,8 @@
 #include "server/Orvo.h"
 #include "server/SerOutPort.h"
 #include "server/BridgeSettings.h"
+#include "server/LimitedLog.h"
+#include "server/LogText.h"
 #include "server/ServiceLog.h"
 #include "common/SocketAddress.h"
 #include "common/TcpListener.h"
@@ -33,9 +36,14 @@ LocalCAM::LocalCAM(const std::string& cpname, int socketport, int baudrate, int 
     : lookup_(std::move(dependencies.lookup)),
       startThread_(std::move(dependencies.startThread)),
       log_(std::move(dependencies.log)),
+      clientLog_(std::move(dependencies.clientLog)),
+      socketport_(socketport),
       options_(std::move(options)),
       SerIn(SerOutPort::kRxBufferSize, 0) {
     if (!log_) log_ = [log = ServiceLog::ForStandardError()](const std::string& line) { log.Line(line); };
+    if (!clientLog_) {
+        clientLog_ = [limited = std::make_shared<LimitedLog>(log_)](const std::string& line) { limited->Line(line); };
+    }
     running_ = this;
     sop = std::make_unique<SerOutPort>(cpname, baudrate, dbits, sbits, parity, handshake, dtr, dependencies.openPort);
     // A gap shorter than one character would end answers between their
@@ -48,7 +56,9 @@ LocalCAM::LocalCAM(const std::string& cpname, int socketport, int baudrate, int 
     localgui_ = dependencies.makeView(socketport, *this);
     if (!localgui_) throw std::invalid_argument("LocalCAM: the view factory made no view");
 
-    serstring_ = (cpname.size() > 3 ? cpname.substr(3) : std::string()) + ":" +
+    // A COMn name shows as its number ("1:9600 ..."), a device path whole.
+    const bool comName = cpname.size() > 3 && cpname.compare(0, 3, "COM") == 0;
+    serstring_ = (comName ? cpname.substr(3) : cpname) + ":" +
                                   std::to_string(baudrate) + " Data:" + std::to_string(dbits) +
                                   " Stop:" + std::to_string(sbits) + " Parity:" + firstChar(parity) +
                                   " HS:" + firstChar(handshake) + " DTR:" + std::to_string(dtr);
@@ -65,7 +75,12 @@ LocalCAM::LocalCAM(const std::string& cpname, int socketport, int baudrate, int 
         // Without it a session that cannot start is not tried again; the
         // first one below most likely fails too, and says so.
     }
-    if (OpenServerSocket(socketport)) CommandB5();
+    if (OpenServerSocket(socketport)) {
+        ServeOn();
+    } else if (listenPending_) {
+        ShowStat("Trying again every " + std::to_string(options_.relistenEveryMs / 1000) + " s until " +
+                 options_.listenAddress + " is an address of this host");
+    }
 }
 
 LocalCAM::LocalCAM(const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
@@ -112,7 +127,7 @@ bool LocalCAM::serialOpen() const { return sop->PortOpen(); }
 
 void LocalCAM::ShowStat(const std::string& a) { localgui_->ShowStatus(a); }
 
-bool LocalCAM::OpenServerSocket(int port) {
+bool LocalCAM::OpenServerSocket(int port, bool report) {
     try {
         auto opened = std::make_shared<TcpListener>(TcpListener::listen(port, options_.listenAddress));
         const int bound = opened->port();
@@ -120,18 +135,50 @@ bool LocalCAM::OpenServerSocket(int port) {
             std::lock_guard<std::mutex> lock(connectMutex_);
             listeningSocket_ = std::move(opened);
         }
+        listenPending_ = false;
         // The bound port, which differs from the one asked for only for 0.
         ShowStat("Server Socket Opened OK at Port " + std::to_string(bound));
         return true;
-    } catch (const NetError&) {
-        ShowStat("Can't Get ServerSocket at Port " + std::to_string(port));
+    } catch (const NetError& e) {
+        // An address that comes later (DHCP, an interface up late at boot)
+        // is waited for as a serial device is.
+        const bool missing = dynamic_cast<const NetAddressMissing*>(&e) != nullptr;
+        if (missing && options_.relistenEveryMs > 0) {
+            {
+                // Under the retry lock, so the retry thread cannot miss it.
+                std::lock_guard<std::mutex> lock(retryMutex_);
+                listenPending_ = true;
+            }
+            retryWake_.notify_all();
+        }
+        if (report) {
+            ShowStat("Can't Get ServerSocket at Port " + std::to_string(port));
+            log_(e.what());
+        }
         return false;
     }
 }
 
+void LocalCAM::ServeOn() {
+    if (!options_.allow.empty()) {
+        if (std::shared_ptr<TcpListener> listening = listener()) {
+            const TcpListener::Families families = listening->clientFamilies();
+            if (!options_.allow.canAdmit(families.v4, families.v6)) {
+                log_("Warning: --allow " + options_.allow.text() + " can never admit a client of --listen " +
+                     options_.listenAddress + ", which takes IPv" + (families.v4 ? "4" : "6") + " clients only");
+            }
+        }
+    }
+    CommandB5();
+}
+
+void LocalCAM::relisten() {
+    if (OpenServerSocket(socketport_, false)) ServeOn();
+}
+
 namespace {
 // A command as the exchange log shows it: text quoted, bytes as 0x and hex.
-std::string loggedCommand(const std::string& text) { return "\"" + text + "\""; }
+std::string loggedCommand(const std::string& text) { return "\"" + LoggableText(text) + "\""; }
 std::string loggedCommand(const Bytes& bytes) { return "0x" + Orvo::BS2S(bytes, static_cast<int>(bytes.size())); }
 }  // namespace
 
@@ -143,7 +190,7 @@ void LocalCAM::Exchange(const Command& command, ClientSocket* asker, HeldUpdates
     {
         // The whole exchange and the reading of its result, so an exchange
         // from the other thread cannot clear the buffer in between.
-        std::lock_guard<std::mutex> lock(exchangeMutex_);
+        std::lock_guard<std::timed_mutex> lock(exchangeMutex_);
         const auto started = std::chrono::steady_clock::now();
         const bool written = sop->WriteCommand(command);
         // The command is on the line: the window catches up while the
@@ -203,7 +250,7 @@ void LocalCAM::CommandB1(const std::string& command, ClientSocket& asker, HeldUp
 void LocalCAM::SessionBegins() {
     int discarded = 0;
     {
-        std::lock_guard<std::mutex> lock(exchangeMutex_);
+        std::lock_guard<std::timed_mutex> lock(exchangeMutex_);
         discarded = sop->DiscardPending();
     }
     if (discarded > 0) {
@@ -212,9 +259,23 @@ void LocalCAM::SessionBegins() {
 }
 
 void LocalCAM::ReleaseSerialPort() {
-    std::lock_guard<std::mutex> lock(exchangeMutex_);
+    std::lock_guard<std::timed_mutex> lock(exchangeMutex_);
     portReleased_ = true;
     sop->ClosePort();
+}
+
+bool LocalCAM::ReleaseSerialPortWithin(std::chrono::milliseconds most) {
+    sop->Abandon();
+    std::unique_lock<std::timed_mutex> lock(exchangeMutex_, most);
+    if (!lock.owns_lock()) return false;
+    portReleased_ = true;
+    sop->ClosePort();
+    return true;
+}
+
+void LocalCAM::StopServing() {
+    std::lock_guard<std::mutex> lock(connectMutex_);
+    stopping_ = true;
 }
 
 bool LocalCAM::Admits(const std::optional<SocketAddress>& peer) const {
@@ -226,7 +287,7 @@ void LocalCAM::LogExchange(const ClientSocket* asker, const std::string& command
                            double milliseconds) {
     char took[32];
     std::snprintf(took, sizeof took, "%.1f", milliseconds);
-    log_((asker ? asker->peer() : std::string("operator")) + " " + command + " -> " +
+    clientLog_((asker ? asker->peer() : std::string("operator")) + " " + command + " -> " +
          (answer.empty() ? std::string("(nothing)") : answer) + " in " + took + " ms");
 }
 
@@ -295,23 +356,29 @@ void LocalCAM::housekeeping() {
             lock.unlock();
             CommandB5();
             lock.lock();
-        } else if (portAbsent_) {
-            if (retryWake_.wait_for(lock, std::chrono::milliseconds(options_.reopenEveryMs),
+        } else if (portAbsent_ || listenPending_) {
+            // Both wait for something outside to appear; the shorter period
+            // of the two asks often enough for either.
+            const int every = portAbsent_ && listenPending_
+                                  ? std::min(options_.reopenEveryMs, options_.relistenEveryMs)
+                                  : portAbsent_ ? options_.reopenEveryMs : options_.relistenEveryMs;
+            if (retryWake_.wait_for(lock, std::chrono::milliseconds(every),
                                     [this] { return stopping_ || retryWanted_; })) {
                 continue;
             }
             lock.unlock();
-            reopenPort();
+            if (portAbsent_) reopenPort();
+            if (listenPending_) relisten();
             lock.lock();
         } else {
-            retryWake_.wait(lock, [this] { return stopping_ || retryWanted_; });
+            retryWake_.wait(lock, [this] { return stopping_ || retryWanted_ || listenPending_; });
         }
     }
 }
 
 void LocalCAM::reopenPort() {
     {
-        std::lock_guard<std::mutex> lock(exchangeMutex_);
+        std::lock_guard<std::timed_mutex> lock(exchangeMutex_);
         if (portReleased_ || !sop->OpenPort()) return;
         portAbsent_ = false;
         deviceLost_ = false;

@@ -8,6 +8,7 @@
 // exchanges are mutually exclusive (one at a time, whole); no lock is held
 // while the view is called, so the view may wait for its own toolkit lock.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -44,9 +45,13 @@ public:
         HostLookup lookup = LookupHost;
         SerOutPort::PortFactory openPort = SerOutPort::OpenLocalPort;
         ThreadStarter startThread = StartThread;
-        // Where log lines go (refused clients, exchanges); empty: standard
-        // error, with timestamps unless the journal takes it.
+        // Where the server's own log lines go (why the TCP port did not
+        // open, a warning about the options); empty: standard error, with
+        // timestamps unless the journal takes it.
         std::function<void(const std::string& line)> log;
+        // Where the lines a client causes go (the exchange log); empty: the
+        // log above, kept to a rate (LimitedLog).
+        std::function<void(const std::string& line)> clientLog;
     };
 
     // How the bridge treats its clients and its device beyond what the
@@ -54,9 +59,12 @@ public:
     struct Options {
         std::string listenAddress;     // the one local address to listen on; empty: every one
         AllowList allow;               // who may connect; empty: everyone
-        int idleTimeoutSeconds = 0;    // a client that sends nothing this long is closed; 0: never
+        std::chrono::seconds idleTimeout{0};  // a client that sends nothing this long is closed; 0: never
         bool logExchanges = false;     // one log line per exchange
         int reopenEveryMs = 0;         // a port that did not open is tried again this often; 0: never
+        // A listen address that is not this host's yet is tried again this
+        // often; 0: never.
+        int relistenEveryMs = 0;
         int answerWaitMs = SerOutPort::kAnswerWaitMs;  // the most an answer is waited for
         // An answer ends when the device is this quiet after its last byte;
         // 0: the whole wait. Never less than one character at the bit rate.
@@ -118,6 +126,9 @@ public:
     int listeningPort();
     // Whether the serial port opened (the adapter holds a port).
     bool serialOpen() const;
+    // Whether the listen address was not this host's and is being tried
+    // again (Options::relistenEveryMs).
+    bool awaitingListenAddress() const { return listenPending_; }
 
     // Ends the server's network side: no new session starts, the listening
     // socket and any client connection are shut down, every session thread
@@ -129,6 +140,14 @@ public:
     // out of the program. Later exchanges fail as with a port that never
     // opened. Any thread.
     void ReleaseSerialPort();
+    // The same on the way out of the program: the exchange in progress is
+    // abandoned (see SerOutPort::Abandon) and waited for at most this long;
+    // false when it did not end in time and the port stays open (the
+    // process's end closes it).
+    bool ReleaseSerialPortWithin(std::chrono::milliseconds most);
+    // The program is ending: no session starts any more, also not the one a
+    // closing session would start. Any thread.
+    void StopServing();
 
     // Hex text of the operator's last hex transmission; set by the status
     // window on its event thread, read by nothing here.
@@ -137,7 +156,14 @@ public:
 private:
     friend class ClientSocket;
 
-    bool OpenServerSocket(int port);
+    // report: a failure is shown with its reason; the retries of a listen
+    // address that is not there yet are silent.
+    bool OpenServerSocket(int port, bool report = true);
+    // The TCP port is open: warns when the allow list can let nobody in on
+    // it, and starts the first session.
+    void ServeOn();
+    // One attempt to listen on the address that was not there.
+    void relisten();
     // One exchange. held keeps the calling session's window updates back
     // while the command goes to the line and while the answer goes to the
     // client (asker; none for an operator's exchange with nobody connected),
@@ -182,19 +208,24 @@ private:
     HostLookup lookup_;
     ThreadStarter startThread_;
     std::function<void(const std::string&)> log_;
+    std::function<void(const std::string&)> clientLog_;
+    int socketport_ = 0;
     const Options options_;
     std::string serstring_;  // the serial configuration line
 
     // The last answer; only its first sop->numBytes bytes count.
     Bytes SerIn;
     // One serial exchange at a time, from the window or the session thread.
-    std::mutex exchangeMutex_;
+    std::timed_mutex exchangeMutex_;
     // Whether the last exchange found the serial device gone.
     bool deviceLost_ = false;
     // The port is closed for good: the program is ending.
     bool portReleased_ = false;
     // The port did not open and is to be tried again (options_.reopenEveryMs).
     std::atomic<bool> portAbsent_{false};
+    // The listen address is not this host's yet and is tried again
+    // (options_.relistenEveryMs).
+    std::atomic<bool> listenPending_{false};
 
     // The current session and the listening socket, which sessions read
     // from their own threads.

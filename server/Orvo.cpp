@@ -8,6 +8,7 @@
 #include "server/ClientSocket.h"
 #include "common/Console.h"
 #include "server/LocalCAM.h"
+#include "server/LimitedLog.h"
 #include "server/LogView.h"
 #include "server/ServiceLog.h"
 #include "server/SystemdNotify.h"
@@ -16,6 +17,10 @@ namespace {
 // A port that is not there at start (a USB adapter plugged in later, a
 // device powered up after the bridge) is tried again this often.
 constexpr int kHeadlessReopenMs = 2000;
+// How long a way out waits for the serial exchange in progress, which it has
+// told to end (a write the device holds may take longer), before it leaves
+// the port to the end of the process.
+constexpr int kExitWaitMs = 600;
 }  // namespace
 
 void Orvo::OutLine(const std::string& s) { WriteConsoleLine(s); }
@@ -28,7 +33,7 @@ LocalCAM::Options Orvo::ControllerOptions() const {
     LocalCAM::Options options;
     options.listenAddress = settings_.listen;
     options.allow = settings_.allow;
-    options.idleTimeoutSeconds = settings_.idleTimeoutSeconds;
+    options.idleTimeout = settings_.idleTimeout;
     options.logExchanges = settings_.logExchanges;
     options.answerWaitMs = settings_.answerWaitMs;
     options.answerGapMs = settings_.answerGapMs;
@@ -39,7 +44,10 @@ void Orvo::EndProcess(int status)
 {
     {
         std::lock_guard<std::mutex> lock(controllerMutex_);
-        if (controller_) controller_->ReleaseSerialPort();
+        if (controller_) {
+            controller_->StopServing();
+            static_cast<void>(controller_->ReleaseSerialPortWithin(std::chrono::milliseconds(kExitWaitMs)));
+        }
     }
     std::fflush(nullptr);
     std::_Exit(status);
@@ -51,6 +59,8 @@ void Orvo::EndOnSignal(const char* name)
     {
         std::lock_guard<std::mutex> lock(controllerMutex_);
         if (controller_) {
+            // Before the client is closed, which would start the next session.
+            controller_->StopServing();
             if (std::shared_ptr<ClientSocket> session = controller_->currentSession()) {
                 if (session->connected()) session->Close();
             }
@@ -62,23 +72,32 @@ void Orvo::EndOnSignal(const char* name)
 
 int Orvo::RunHeadless() {
     const ServiceLog log = ServiceLog::ForStandardError();
+    // One budget for every line a client can cause: its commands and its
+    // exchanges.
+    const auto clientLines = std::make_shared<LimitedLog>([log](const std::string& line) { log.Line(line); });
     {
         std::lock_guard<std::mutex> lock(controllerMutex_);
         LocalCAM::Dependencies dependencies;
-        dependencies.makeView = [log](int, LocalCAM&) { return std::make_unique<LogView>(log); };
-        dependencies.log = [log](const std::string& line) { log.Line(line); };
+        dependencies.makeView = [log, clientLines](int, LocalCAM&) {
+            return std::make_unique<LogView>(log, clientLines);
+        };
+        dependencies.log = [clientLines](const std::string& line) { clientLines->Line(line); };
         LocalCAM::Options options = ControllerOptions();
         options.reopenEveryMs = kHeadlessReopenMs;
+        options.relistenEveryMs = kHeadlessReopenMs;
         const BridgeSettings& s = settings_;
         controller_ = std::make_unique<LocalCAM>(s.port, s.tcpPort, s.baud, s.dataBits, s.stopBits, s.parity,
                                                  s.handshake, s.dtr, std::move(dependencies), std::move(options));
-        if (controller_->listeningPort() < 0) {
-            // A service that cannot serve ends, so that its manager can try
-            // again (the address may not be there yet at boot).
+        if (controller_->listeningPort() < 0 && !controller_->awaitingListenAddress()) {
+            // The TCP port is taken, or cannot be had at all: a service that
+            // cannot serve ends, without having said it is ready, so that its
+            // manager reports the failure and tries again later.
             controller_->ReleaseSerialPort();
             return 1;
         }
     }
+    // It serves now, or waits for its listen address to appear as it waits
+    // for a serial device that is not there yet.
     NotifySystemd("READY=1");
     // Everything happens on the controller's threads; a signal ends it.
     for (;;) std::this_thread::sleep_for(std::chrono::hours(24));

@@ -115,14 +115,12 @@ std::string SerOutPort::iodebug() {
 
 void SerOutPort::SerCfgGeneric(int baudrate, int dbits, int sbits, const std::string& parity,
                                const std::string& handshake) {
-    switch (baudrate) {
-        case 2400: serCfg->setBitRate(SerialConfig::BR_2400); break;
-        case 9600: serCfg->setBitRate(SerialConfig::BR_9600); break;
-        case 19200: serCfg->setBitRate(SerialConfig::BR_19200); break;
-        case 38400: serCfg->setBitRate(SerialConfig::BR_38400); break;
-        case 57600: serCfg->setBitRate(SerialConfig::BR_57600); break;
-        case 115200: serCfg->setBitRate(SerialConfig::BR_115200); break;
-        default: break;
+    // Every rate a driver knows by its code; any other goes as the rate
+    // itself, which only a driver that can set any rate takes (Windows).
+    if (const std::optional<int32_t> code = SerialConfig::codeForRate(baudrate)) {
+        serCfg->setBitRate(*code);
+    } else if (baudrate > 0 && baudrate < SerialConfig::BR_EXACT) {
+        serCfg->setBitRate(SerialConfig::BR_EXACT | baudrate);
     }
     switch (dbits) {
         case 8: serCfg->setDataBits(SerialConfig::LN_8BITS); break;
@@ -211,6 +209,14 @@ bool SerOutPort::writeCommand(const Command& command) {
     // A failed exchange reports no bytes, never the previous exchange's count.
     numBytes = 0;
     trace_.clear();
+    pendingAtWrite_ = 0;
+    if (answerGapMs_ > 0 && in_) {
+        try {
+            pendingAtWrite_ = in_->available();
+        } catch (const std::exception&) {
+            // The read after the write finds out what is wrong.
+        }
+    }
     const bool written = SendSer(command);
     OutLine(written ? "true" : "false");
     return written;
@@ -227,8 +233,19 @@ void SerOutPort::SetAnswerTiming(int waitMs, int gapMs) {
 
 const Bytes& SerOutPort::CollectAnswer() {
     if (answerGapMs_ > 0) return readUntilQuiet();
-    std::this_thread::sleep_for(std::chrono::milliseconds(answerWaitMs_));
+    {
+        std::unique_lock<std::mutex> lock(abandonMutex_);
+        abandonWake_.wait_for(lock, std::chrono::milliseconds(answerWaitMs_), [this] { return abandoned_.load(); });
+    }
     return ReadSer();
+}
+
+void SerOutPort::Abandon() {
+    {
+        std::lock_guard<std::mutex> lock(abandonMutex_);
+        abandoned_ = true;
+    }
+    abandonWake_.notify_all();
 }
 
 const Bytes& SerOutPort::readUntilQuiet() {
@@ -237,19 +254,37 @@ const Bytes& SerOutPort::readUntilQuiet() {
     numBytes = 0;
     try {
         if (!in_ || !port_) throw Serlib::IOError("Port not open");
-        while (numBytes < kRxBufferSize) {
-            const long long left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        // Bytes that were waiting before the command went out (the rest of
+        // an earlier answer) join this answer, as in the fixed window, but
+        // are no sign that the device has answered: the gap counts only
+        // from a byte that came after the write. Otherwise the real answer
+        // would come after the gap and be handed to the next command, and
+        // every answer after it too.
+        int earlier = pendingAtWrite_;
+        bool answered = false;
+        Clock::time_point quietUntil{};  // once answered: the end of the gap after its last byte
+        const auto msUntil = [](Clock::time_point t) {
+            return std::chrono::ceil<std::chrono::milliseconds>(t - Clock::now()).count();
+        };
+        while (numBytes < kRxBufferSize && !abandoned_) {
+            const long long left = msUntil(deadline);
             if (left <= 0) break;
-            // Before the first byte the whole window; after one, the gap.
-            const int wait = static_cast<int>(numBytes == 0 ? left : std::min<long long>(answerGapMs_, left));
+            const long long gapLeft = answered ? msUntil(quietUntil) : left;
+            if (gapLeft <= 0) break;  // quiet for the gap: the answer is whole
+            // Until the device answers the whole window, after that the gap;
+            // looking up now and then whether the program ends.
+            const int wait = earlier > 0 ? 0 : static_cast<int>(std::min<long long>({kAbandonCheckMs, left, gapLeft}));
             const int ready = port_->waitRx(wait);
             if (ready <= 0) {
-                if (numBytes > 0) break;  // quiet for the gap: the answer is whole
-                continue;                 // nothing yet; the window decides
+                earlier = 0;
+                continue;
             }
             const int n = in_->read(&buffer_, numBytes, std::min(ready, kRxBufferSize - numBytes));
             if (n <= 0) break;
             numBytes += n;
+            if (n > earlier) answered = true;
+            earlier = std::max(0, earlier - n);
+            if (answered) quietUntil = Clock::now() + std::chrono::milliseconds(answerGapMs_);
         }
         traceAnswer();
     } catch (const std::exception&) {
@@ -281,7 +316,7 @@ bool SerOutPort::SendSer(const Bytes& bytes) {
     OutLine(trace_);
     writeTimedOut_ = false;
     try {
-        if (!out_) throw Serlib::IOError("Port not open");
+        if (!out_ || abandoned_) throw Serlib::IOError("Port not open");
         boundWrite(bytes.size());
         out_->write(bytes);
         return true;
@@ -301,7 +336,7 @@ bool SerOutPort::SendSer(const std::string& text) {
     OutLine(trace_);
     writeTimedOut_ = false;
     try {
-        if (!port_) throw Serlib::IOError("Port not open");
+        if (!port_ || abandoned_) throw Serlib::IOError("Port not open");
         boundWrite(text.size() + 1);
         port_->putString(text + "\n");
         return true;

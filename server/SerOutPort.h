@@ -7,8 +7,10 @@
 // receive buffer, so exchanges on one adapter must not overlap; the
 // controller makes each whole exchange mutually exclusive.
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "common/Bytes.h"
@@ -43,8 +45,9 @@ public:
     SerOutPort(const SerOutPort&) = delete;
     SerOutPort& operator=(const SerOutPort&) = delete;
 
-    // Writes the line settings into serCfg; a value outside the tables
-    // leaves the record's default.
+    // Writes the line settings into serCfg: a bit rate as its code, or as
+    // the rate itself where no code has it (for a driver that sets any
+    // rate); any other value outside the tables leaves the record's default.
     void SerCfgGeneric(int baudrate, int dbits, int sbits, const std::string& parity, const std::string& handshake);
 
     // One exchange: clears the receive buffer, writes, and only when the
@@ -87,6 +90,12 @@ public:
     // Closes the port now, giving back its lock and exclusive use; every
     // later exchange fails as with a port that never opened.
     void ClosePort();
+    // The program is ending: the exchange in progress stops waiting for its
+    // answer at once (within kAbandonCheckMs in gap mode), and every later
+    // one writes nothing. The one call any thread may make while an
+    // exchange runs.
+    void Abandon();
+    static constexpr int kAbandonCheckMs = 100;
 
     int SerCount() const { return numBytes; }
     int GetSerError() const { return SerError; }
@@ -141,5 +150,9 @@ private:
     int answerWaitMs_ = kAnswerWaitMs;
     int answerGapMs_ = 0;
     int writeBoundMs_ = -1;  // the send time-out last given to the port
+    int pendingAtWrite_ = 0;  // bytes the device had sent before the command (gap mode)
+    std::mutex abandonMutex_;
+    std::condition_variable abandonWake_;
+    std::atomic<bool> abandoned_{false};
     bool writeTimedOut_ = false;
 };

@@ -25,6 +25,13 @@ public:
         static_cast<void>(peer);
         ShowStatus(a);
     }
+    // A line a client sent, as it came: the status field shows
+    // "Client Command: " and the line. A log escapes and shortens it and
+    // keeps to a rate, since the client chose every byte of it.
+    virtual void ShowClientCommand(const std::string& command, const std::string& peer) {
+        static_cast<void>(peer);
+        ShowStatus("Client Command: " + command);
+    }
 
     // The core brackets the steps whose timing the device and the client see
     // (a command's way to the serial line, an answer's way to the client).

@@ -6,19 +6,26 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/stat.h>
 #include <dlfcn.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <thread>
 #include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "common/UniqueFd.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/LineClient.h"
 #include "common/NetError.h"
@@ -29,6 +36,13 @@
 using namespace std::chrono_literals;
 
 namespace {
+
+// Every log line until the server has ended.
+std::vector<std::string> restOfLog(ChildProcess& orvo) {
+    std::vector<std::string> lines;
+    while (std::optional<std::string> next = orvo.readLine(10s)) lines.push_back(*next);
+    return lines;
+}
 
 // orvo --headless with its log on standard output, where the test reads it.
 std::unique_ptr<ChildProcess> startHeadless(const std::vector<std::string>& options,
@@ -72,9 +86,9 @@ std::string ask(LineClient& c, const std::string& command) {
     return line(c);
 }
 
-bool listening(int port) {
+bool listening(int port, const std::string& address = "127.0.0.1") {
     try {
-        TcpSocket::connect("127.0.0.1", port);
+        TcpSocket::connect(address, port);
         return true;
     } catch (const NetError&) {
         return false;
@@ -195,14 +209,42 @@ TEST(Headless, SystemdHearsReadyEachStatusAndTheStop) {
     auto orvo = startHeadless({"--port", modem.path(), "--tcp-port", "3007"}, {"NOTIFY_SOCKET=" + path});
     EXPECT_TRUE(heard("STATUS=Awaiting client connection"));
     EXPECT_TRUE(heard("READY=1"));
+    // Ready means serving: a manager that hears it may start what needs
+    // the port.
+    const auto at = [&messages](const std::string& message) {
+        for (size_t i = 0; i < messages.size(); ++i) {
+            if (messages[i].find(message) != std::string::npos) return static_cast<long>(i);
+        }
+        return -1L;
+    };
+    EXPECT_GE(at("STATUS=Server Socket Opened OK at Port 3007"), 0);
+    EXPECT_GT(at("READY=1"), at("STATUS=Server Socket Opened OK at Port 3007"));
     {
         auto c = client(3007);
         EXPECT_EQ(line(*c), "OK");
         EXPECT_TRUE(heard("STATUS=Client connection accepted! (127.0.0.1:"));
+        EXPECT_EQ(ask(*c, "ATZ"), "4F4B0D0A");
+        EXPECT_TRUE(heard("STATUS=RXD = 4F4B0D0A"));
     }
     orvo->signal(SIGTERM);
     EXPECT_TRUE(heard("STOPPING=1"));
     EXPECT_EQ(orvo->wait(10s), 0);
+    // What a client sent is never the service's status: the manager shows
+    // it to whoever asks, as the service's own word.
+    for (const std::string& message : messages) EXPECT_EQ(message.find("ATZ"), std::string::npos) << message;
+
+    // A server whose TCP port is taken never says it is ready, and ends so
+    // that its manager reports the failure.
+    messages.clear();
+    auto holder = startHeadless({"--port", modem.path(), "--tcp-port", "3007"});
+    ASSERT_TRUE(logged(*holder, "Awaiting client connection"));
+    auto refused = startHeadless({"--port", modem.path(), "--tcp-port", "3007"}, {"NOTIFY_SOCKET=" + path});
+    EXPECT_TRUE(logged(*refused, "Can't Get ServerSocket at Port 3007"));
+    EXPECT_TRUE(logged(*refused, "Address already in use")) << "the reason, on a line of its own";
+    EXPECT_EQ(refused->wait(10s), 1);
+    timeval brief{0, 200000};
+    ::setsockopt(manager, SOL_SOCKET, SO_RCVTIMEO, &brief, sizeof brief);
+    EXPECT_FALSE(heard("READY=1"));
     ::close(manager);
 }
 
@@ -220,4 +262,149 @@ TEST(Headless, ADeviceAbsentAtStartIsOpenedWhenItAppears) {
     ASSERT_EQ(::symlink(modem.path().c_str(), adapter.c_str()), 0);
     EXPECT_TRUE(logged(*orvo, "Serial device back", 10s));
     EXPECT_EQ(ask(*c, "AT"), "4F4B0D0A");
+}
+
+TEST(Headless, ALogNobodyReadsAnyMoreChangesNothingForTheBridge) {
+    VirtualModem modem;
+    TempDir dir;
+    // As `orvo --headless ... 2>&1 | head -2`: the log's reader goes away.
+    const std::string fifo = dir.path() + "/log";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::vector<std::string> argv{programPath("orvo"), "--headless", "--port", modem.path(), "--tcp-port", "3004"};
+    ChildProcess orvo({"/bin/sh", "-c", "exec env -u DISPLAY " + shellCommand(argv) + " >" + shellQuoted(fifo) + " 2>&1"});
+    {
+        UniqueFd reader(::open(fifo.c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_TRUE(reader.valid());
+        std::string head;
+        char chunk[256];
+        while (std::count(head.begin(), head.end(), '\n') < 2) {
+            const ssize_t n = ::read(reader.get(), chunk, sizeof chunk);
+            ASSERT_GT(n, 0);
+            head.append(chunk, static_cast<size_t>(n));
+        }
+    }
+    auto c = LineClient::connectWithin(3004, 10s, 10s);
+    ASSERT_TRUE(c);
+    EXPECT_EQ(line(*c), "OK");
+    EXPECT_EQ(ask(*c, "AT"), "4F4B0D0A");
+    orvo.signal(SIGTERM);
+    EXPECT_EQ(line(*c), "CLOSE");
+    EXPECT_EQ(orvo.wait(10s), 0) << "not killed by SIGPIPE";
+}
+
+TEST(Headless, WhatAClientSendsIsLoggedEscapedShortAndAtALimitedRate) {
+    VirtualModem modem;
+    auto orvo = startHeadless({"--port", modem.path(), "--tcp-port", "3005", "--log-exchanges"});
+    ASSERT_TRUE(logged(*orvo, "Awaiting client connection"));
+    auto c = client(3005);
+    EXPECT_EQ(line(*c), "OK");
+    c->sendRaw(std::string("AT\0Server stopped by SIGTERM\n", 29));
+    line(*c);
+    c->sendRaw("\x1B]0;owned\x07\x1B[2J\n");
+    line(*c);
+    c->sendRaw(std::string(4000, 'A') + "\n");  // too long for a command: no answer
+    // Lines too long to be commands cost the server nothing but their log.
+    const std::string flood = std::string(40, 'F') + "\n";
+    std::string many;
+    for (int i = 0; i < 3000; ++i) many += flood;
+    c->sendRaw(many);
+    c->send("KILL");
+    EXPECT_EQ(line(*c), "CLOSE");
+    ASSERT_TRUE(orvo->waitForText("Closed client connection!", 20s));
+    orvo->signal(SIGTERM);
+    std::vector<std::string> log = orvo->seen();
+    for (const std::string& more : restOfLog(*orvo)) log.push_back(more);
+
+    size_t commands = 0;
+    size_t bytes = 0;
+    bool escaped = false, cut = false, counted = false;
+    for (const std::string& l : log) {
+        bytes += l.size() + 1;
+        EXPECT_EQ(l.find('\0'), std::string::npos) << l;
+        EXPECT_EQ(l.find('\x1B'), std::string::npos) << "no escape sequence reaches a terminal: " << l;
+        EXPECT_LT(l.size(), 300u) << l.substr(0, 300);
+        const bool command = l.find("Client Command: ") != std::string::npos;
+        if (command) ++commands;
+        // The exchange log quotes the command, escaped as well.
+        if (l.find("Server stopped by SIGTERM") != std::string::npos && !command && l.find("\"AT\\x00") == std::string::npos) {
+            EXPECT_EQ(&l, &log.back()) << "the only genuine one is the last line: " << l;
+        }
+        escaped = escaped || l.find("Client Command: AT\\x00Server stopped by SIGTERM (127.0.0.1:") != std::string::npos;
+        cut = cut || (l.find("Client Command: AAAA") != std::string::npos && l.find("bytes, cut)") != std::string::npos);
+        counted = counted || (l.find("Suppressed ") != std::string::npos && l.find(" log lines caused by clients") != std::string::npos);
+    }
+    EXPECT_TRUE(escaped);
+    EXPECT_TRUE(cut);
+    EXPECT_TRUE(counted) << "the suppressed lines are counted in the log";
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& l) {
+        return l.find("\\x1B]0;owned\\x07\\x1B[2J") != std::string::npos;
+    }));
+    EXPECT_LT(commands, 1500u) << "of 3003 command lines";
+    EXPECT_GT(commands, 100u);
+    EXPECT_LT(bytes, 200u * 1024) << "the flood sent 120 KiB";
+}
+
+TEST(Headless, AWayOutEndsALongExchangeAtOnceAndStartsNoSession) {
+    VirtualModem modem({"--silent"});
+    for (const std::vector<std::string>& timing :
+         {std::vector<std::string>{"--answer-wait", "8000"},
+          std::vector<std::string>{"--answer-wait", "8000", "--answer-gap", "2"}}) {
+        std::vector<std::string> options{"--port", modem.path(), "--tcp-port", "3006"};
+        options.insert(options.end(), timing.begin(), timing.end());
+        auto orvo = startHeadless(options);
+        ASSERT_TRUE(logged(*orvo, "Awaiting client connection"));
+        auto c = client(3006);
+        EXPECT_EQ(line(*c), "OK");
+        auto queued = client(3006);  // next in line: it must not be served by a server that stops
+        c->send("AT");
+        ASSERT_TRUE(logged(*orvo, "Client Command: AT"));
+        // Nothing says when the exchange begins to wait; it is a moment.
+        std::this_thread::sleep_for(300ms);
+        const auto before = std::chrono::steady_clock::now();
+        orvo->signal(SIGTERM);
+        EXPECT_EQ(line(*c), "CLOSE") << "no answer first: the exchange was ended, not finished";
+        EXPECT_EQ(orvo->wait(10s), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - before, 3s) << "with an 8 s answer wait";
+        for (const std::string& l : restOfLog(*orvo)) {
+            EXPECT_EQ(l.find("Awaiting client connection"), std::string::npos) << "a session started while stopping";
+        }
+        EXPECT_EQ(line(*queued), "<end>");
+    }
+}
+
+TEST(Headless, ListensOnTheGivenAddressOnlyAndWarnsOfAnAllowListThatAdmitsNobodyThere) {
+    VirtualModem modem;
+    auto orvo = startHeadless({"--port", modem.path(), "--tcp-port", "3006", "--listen", "127.0.0.1", "--allow", "::1"});
+    ASSERT_TRUE(logged(*orvo, "Warning: --allow ::1 can never admit a client of --listen 127.0.0.1"));
+    ASSERT_TRUE(logged(*orvo, "Awaiting client connection"));
+    EXPECT_FALSE(listening(3006, "127.0.0.2")) << "another loopback address of this host";
+    EXPECT_TRUE(listening(3006, "127.0.0.1"));
+}
+
+// An address that comes later (DHCP, an interface up late at boot) in a
+// network namespace of the test's own, where the test adds it.
+TEST(Headless, AListenAddressThatIsNotThereYetIsWaitedForAndThenServed) {
+    if (::geteuid() != 0) GTEST_SKIP() << "a network namespace of its own (unshare -n) needs root";
+    VirtualModem modem;
+    const std::vector<std::string> argv{programPath("orvo"), "--headless", "--port", modem.path(),
+                                        "--listen", "10.9.9.9", "--tcp-port", "3001"};
+    ChildProcess orvo({"/usr/bin/unshare", "-n", "/bin/sh", "-c",
+                       "ip link set lo up && exec env -u DISPLAY " + shellCommand(argv) + " 2>&1"});
+    ASSERT_TRUE(logged(orvo, "Can't Get ServerSocket at Port 3001"));
+    EXPECT_TRUE(logged(orvo, "Cannot assign requested address"));
+    EXPECT_TRUE(logged(orvo, "Trying again every 2 s until 10.9.9.9 is an address of this host"));
+    EXPECT_FALSE(orvo.wait(3s)) << "it waits rather than ending";
+    const std::string ns = "/proc/" + std::to_string(orvo.pid()) + "/ns/net";
+    ASSERT_EQ(std::system(("nsenter --net=" + shellQuoted(ns) + " ip addr add 10.9.9.9/32 dev lo").c_str()), 0);
+    EXPECT_TRUE(logged(orvo, "Server Socket Opened OK at Port 3001", 10s));
+    // A client in the same namespace: this thread alone enters it.
+    std::optional<std::string> greeting;
+    std::thread inside([&] {
+        UniqueFd net(::open(ns.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!net.valid() || ::setns(net.get(), CLONE_NEWNET) != 0) return;
+        LineClient c(TcpSocket::connect("10.9.9.9", 3001, 10000), 10s);
+        greeting = c.readLineOrEnd();
+    });
+    inside.join();
+    EXPECT_EQ(greeting, std::optional<std::string>("OK"));
 }

@@ -116,9 +116,13 @@ private:
 SessionHarness::SessionHarness()
     : port_(std::make_shared<FakeSerialPort>()), log_(std::make_shared<ViewLog>(std::vector<std::string>{"tx"})) {
     // The fake device in place of a serial port.
+    // It answers as it is written to: no answer wait, so that thousands of
+    // exchanges fit in seconds.
+    LocalCAM::Options instantAnswers;
+    instantAnswers.answerWaitMs = 0;
     cam_ = std::make_unique<LocalCAM>(
         "fake", 0, 115200, 8, 1, "None", "None", 0,
-        recordingDependencies(log_, [this](std::shared_ptr<Serlib::SerialConfig>) { return port_; }));
+        recordingDependencies(log_, [this](std::shared_ptr<Serlib::SerialConfig>) { return port_; }), instantAnswers);
 }
 
 SessionHarness::~SessionHarness() { cam_.reset(); }

@@ -57,3 +57,37 @@ TEST(AllowList, AnEntryThatIsNoNetworkIsNamedInTheError) {
     EXPECT_FALSE(AllowList::parse("127.0.0.1, 300.1.1.1", error));
     EXPECT_NE(error.find("\"300.1.1.1\""), std::string::npos) << error;
 }
+
+TEST(AllowList, AnIPv4MappedEntryMatchesTheIPv4NetworkItMaps) {
+    const AllowList one = parsed("::ffff:127.0.0.1");
+    EXPECT_TRUE(one.allows(peer("127.0.0.1")));
+    EXPECT_FALSE(one.allows(peer("127.0.0.2")));
+    EXPECT_FALSE(one.allows(peer("::1")));
+    const AllowList all = parsed("::ffff:0:0/96");
+    for (const char* in : {"127.0.0.1", "198.51.100.7", "::ffff:10.0.0.1"}) EXPECT_TRUE(all.allows(peer(in))) << in;
+    for (const char* out : {"::1", "2001:db8::1", "::"}) EXPECT_FALSE(all.allows(peer(out))) << out;
+    const AllowList subnet = parsed("::ffff:192.168.4.0/118");  // 192.168.4.0/22
+    EXPECT_TRUE(subnet.allows(peer("192.168.7.255")));
+    EXPECT_FALSE(subnet.allows(peer("192.168.8.0")));
+    EXPECT_TRUE(parsed("::/0").allows(peer("203.0.113.9"))) << "every IPv6 address, mapped IPv4 ones too";
+}
+
+// Whether a list can let anybody in where only IPv4 clients (an IPv4 listen
+// address), only IPv6 ones (an IPv6 one) or both (every interface) connect.
+TEST(AllowList, KnowsWhetherAnyClientOfAListenersFamiliesCouldGetIn) {
+    struct Case {
+        const char* list;
+        bool v4Only;
+        bool v6Only;
+    };
+    for (const Case& c : {Case{"127.0.0.1", true, false}, Case{"::1", false, true}, Case{"::ffff:0:0/96", true, false},
+                          Case{"::ffff:127.0.0.1", true, false}, Case{"::/0", true, true},
+                          Case{"2001:db8::/32, 10.0.0.0/8", true, true}, Case{"::/1", true, true},
+                          Case{"8000::/1", false, true}}) {
+        const AllowList list = parsed(c.list);
+        EXPECT_EQ(list.canAdmit(true, false), c.v4Only) << c.list;
+        EXPECT_EQ(list.canAdmit(false, true), c.v6Only) << c.list;
+        EXPECT_TRUE(list.canAdmit(true, true)) << c.list;
+    }
+    EXPECT_TRUE(AllowList().canAdmit(false, true)) << "no list: everyone";
+}

@@ -41,7 +41,8 @@ protected:
         LocalCAM::Dependencies dependencies = recordingDependencies(log);
         dependencies.makeView = viewFactory(log);
         dependencies.startThread = std::move(startThread);
-        cam = std::make_unique<LocalCAM>(device->path(), 0, 9600, 8, 1, "None", handshake, 0, std::move(dependencies));
+        cam = std::make_unique<LocalCAM>(device->path(), 0, 9600, 8, 1, "None", handshake, 0, std::move(dependencies),
+                                         options);
         port = cam->listeningPort();
         ASSERT_GT(port, 0);
         ASSERT_TRUE(log->waitFor("status", "Awaiting client connection"));
@@ -64,6 +65,7 @@ protected:
         return answer.value_or("<end of stream>");
     }
 
+    LocalCAM::Options options;  // set before start()
     std::unique_ptr<PtyDevice> device;
     std::shared_ptr<ViewLog> log;
     std::unique_ptr<LocalCAM> cam;
@@ -192,7 +194,8 @@ TEST_F(Bridge, TheWindowSeesACommandOnlyOnceItIsOnTheLineAndTheAnswerOnlyOnceItI
 
 TEST_F(Bridge, StartsGreetsAndAnswersATWithTheStatusTextsInOrder) {
     start();
-    const std::string serialLine = device->path().substr(3) + ":9600 Data:8 Stop:1 Parity:N HS:N DTR:0";
+    // A device path shows whole (a COMn name as its number).
+    const std::string serialLine = device->path() + ":9600 Data:8 Stop:1 Parity:N HS:N DTR:0";
     std::vector<ViewEvent> startUp = log->events();
     ASSERT_EQ(startUp.size(), 4u);
     EXPECT_EQ(startUp[0].field + "|" + startUp[0].text, "serial|" + serialLine);
@@ -471,6 +474,9 @@ TEST_F(Bridge, AFailedAcceptIsShownAndTheSessionKeepsAccepting) {
 }
 
 TEST_F(Bridge, AcceptedConnectionsProbeAVanishedPeerAndBoundTheirSends) {
+    // An idle limit whose milliseconds do not fit 32 bits: it must reach the
+    // socket as it is, not wrapped round or refused.
+    options.idleTimeout = std::chrono::seconds(2147484);
     start();
     auto client = connect();
     ASSERT_TRUE(log->waitFor("status", "Client connection accepted!"));
@@ -508,6 +514,11 @@ TEST_F(Bridge, AcceptedConnectionsProbeAVanishedPeerAndBoundTheirSends) {
     optLen = sizeof sendTimeout;
     ASSERT_EQ(getsockopt(served, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, &optLen), 0);
     EXPECT_EQ(sendTimeout.tv_sec, 5);
+    timeval idleLimit{};
+    optLen = sizeof idleLimit;
+    ASSERT_EQ(getsockopt(served, SOL_SOCKET, SO_RCVTIMEO, &idleLimit, &optLen), 0);
+    EXPECT_EQ(idleLimit.tv_sec, 2147484);
+    EXPECT_EQ(ask(*client, "AT"), "4F4B0D0A") << "the session serves";
 }
 
 TEST_F(Bridge, AnEchoedXoffCostsOneBoundedWriteAndTheLineRunsAgain) {
@@ -536,6 +547,28 @@ TEST_F(Bridge, AnEchoedXoffCostsOneBoundedWriteAndTheLineRunsAgain) {
     EXPECT_EQ(client->readLine(), std::optional<std::string>("CLOSE"));
     auto next = connect();
     EXPECT_EQ(ask(*next, "AT"), "4F4B0D0A");
+}
+
+// A device may hold the line for a while (a buffer to empty, a print to
+// finish) and go on: within the bound the command waits and is answered.
+TEST_F(Bridge, ADeviceThatHoldsTheLineForASecondStillGetsItsCommandAndAnswers) {
+    start(PtyDevice::lines([](const std::string& line) {
+              return line == "STOP" ? std::string("\x13") : line == "AT" ? std::string("OK\r\n") : std::string();
+          }),
+          recordingViewFactory, "XONXOFF");
+    auto client = connect();
+    EXPECT_EQ(ask(*client, "STOP"), "");
+    ASSERT_TRUE(device->waitReplied(1));
+    std::thread release([&] {
+        std::this_thread::sleep_for(1000ms);
+        device->send("\x11");  // XON
+    });
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(ask(*client, "AT"), "4F4B0D0A");
+    EXPECT_GE(std::chrono::steady_clock::now() - before, 900ms) << "the command waited for the XON";
+    release.join();
+    EXPECT_EQ(log->count("status", "Serial write timed out"), 0u);
+    EXPECT_EQ(device->received(), "STOP\nAT\n");
 }
 
 TEST_F(Bridge, AnAnswerGoesOnlyToTheClientWhoseCommandItAnswers) {

@@ -52,7 +52,7 @@ TEST(CommandLine, OptionsSetEverythingAndAFileIsOverriddenByTheCommandLine) {
         << "the setup window's own first choices";
     EXPECT_TRUE(d.listen.empty());
     EXPECT_TRUE(d.allow.empty());
-    EXPECT_EQ(d.idleTimeoutSeconds, 0);
+    EXPECT_EQ(d.idleTimeout.count(), 0);
     EXPECT_FALSE(d.logExchanges);
 
     TempDir dir;
@@ -72,10 +72,27 @@ TEST(CommandLine, OptionsSetEverythingAndAFileIsOverriddenByTheCommandLine) {
     EXPECT_EQ(s.tcpPort, 3002);
     EXPECT_EQ(s.listen, "127.0.0.1");
     EXPECT_EQ(s.allow.text(), "127.0.0.0/8");
-    EXPECT_EQ(s.idleTimeoutSeconds, 30);
+    EXPECT_EQ(s.idleTimeout.count(), 30);
     EXPECT_TRUE(s.logExchanges);
     EXPECT_EQ(s.answerWaitMs, 150) << "the fixed window unless asked";
     EXPECT_EQ(s.answerGapMs, 0);
+    // A service's values beyond the setup window's lists: any TCP port, any
+    // bit rate the driver can set, an idle limit of days, a listen address
+    // that is not this host's (yet), given as a number or a name.
+    const Outcome wide = parse({"--tcp-port", "2217", "--baud", "230400", "--idle-timeout", "2592000", "--listen",
+                                "10.9.9.9"});
+    ASSERT_TRUE(wide.line) << wide.err;
+    EXPECT_EQ(wide.line->settings.tcpPort, 2217);
+    EXPECT_EQ(wide.line->settings.baud, 230400);
+    EXPECT_EQ(wide.line->settings.idleTimeout, std::chrono::hours(30 * 24));
+    EXPECT_EQ(wide.line->settings.listen, "10.9.9.9");
+    for (const std::vector<std::string>& fine :
+         {std::vector<std::string>{"--tcp-port", "1", "--baud", "50"},
+          std::vector<std::string>{"--tcp-port", "65535", "--baud", "4000000"},
+          std::vector<std::string>{"--listen", "fe80::1%eth0"}, std::vector<std::string>{"--listen", "bridge-1.example"}}) {
+        const Outcome o = parse(fine);
+        EXPECT_TRUE(o.line) << ::testing::PrintToString(fine) << ": " << o.err;
+    }
     const Outcome gap = parse({"--answer-gap", "2", "--answer-wait", "500", "--baud", "115200"});
     ASSERT_TRUE(gap.line) << gap.err;
     EXPECT_EQ(gap.line->settings.answerGapMs, 2);
@@ -93,26 +110,43 @@ TEST(CommandLine, BadInputIsOneLineNamingItAndStatusTwo) {
     const std::string unknownKey = writeFile(dir, "unknown.conf", "baud = 9600\ncolour = red\n");
     const std::string inSection = writeFile(dir, "section.conf", "[serial]\nbaud = 19200\n");
     const std::string badValue = writeFile(dir, "bad.conf", "stop-bits = 3\n");
+    const std::string twoForTrue = writeFile(dir, "flag.conf", "log-exchanges = 2\n");
     struct Case {
         std::vector<std::string> args;
         std::vector<std::string> named;  // each must be in the message
     };
     const std::vector<Case> cases = {
-        {{"--baud", "1234"}, {"--baud", "1234", "9600", "115200"}},
+        {{"--baud", "1234"}, {"--baud", "1234", "50", "9600", "4000000"}},
+        {{"--baud", "0"}, {"--baud", "0"}},
+        {{"--baud", "99999999999"}, {"--baud", "99999999999"}},
         {{"--parity", "odd"}, {"--parity", "odd", "Odd"}},
         {{"--handshake", "RTSCTS"}, {"--handshake", "RTSCTS", "CTSRTS"}},
         {{"--port", "COM9"}, {"--port", "COM9", "COM1 to COM8"}},
-        {{"--tcp-port", "80"}, {"--tcp-port", "80", "3001"}},
+        {{"--tcp-port", "0"}, {"--tcp-port", "0", "1 to 65535"}},
+        {{"--tcp-port", "65536"}, {"--tcp-port", "65536", "1 to 65535"}},
         {{"--dtr", "2"}, {"--dtr", "2", "1, 0"}},
         {{"--idle-timeout", "-3"}, {"--idle-timeout", "-3", "seconds"}},
+        // Milliseconds of these overflowed 32 bits: every client closed at
+        // once, or after 0.7 s.
+        {{"--idle-timeout", "2592001"}, {"--idle-timeout", "2592001", "0 to 2592000"}},
+        {{"--idle-timeout", "4294968"}, {"--idle-timeout", "4294968"}},
         {{"--allow", "10.0.0.0/33"}, {"--allow", "10.0.0.0/33", "network"}},
-        {{"--listen", "203.0.113.99"}, {"--listen", "203.0.113.99", "address of this host"}},
+        {{"--listen", "300.1.1.1"}, {"--listen", "300.1.1.1", "IPv4 or IPv6 address or a host name"}},
+        {{"--listen", "2001:db8::g"}, {"--listen", "2001:db8::g"}},
+        {{"--listen", "bad name"}, {"--listen", "bad name"}},
+        {{"--listen", "-lead.example"}, {"--listen", "-lead.example"}},
         {{"--colour"}, {"--colour"}},
         {{"ignored"}, {"ignored"}},
         {{"--config", dir.path() + "/missing.conf"}, {"--config", "missing.conf"}},
         {{"--config", unknownKey}, {"unknown.conf", "colour = red", "keys: port"}},
         {{"--config", inSection}, {"section.conf", "serial.baud = 19200"}},
         {{"--config", badValue}, {"--stop-bits", "3", "1, 2"}},
+        {{"--config", twoForTrue}, {"--log-exchanges", "2", "true or false"}},
+        {{"--log-exchanges=yes"}, {"--log-exchanges", "yes", "true or false"}},
+        // A file that is there but cannot be read must not count as empty:
+        // that would start a bridge open to everyone.
+        {{"--config", "/proc/self/mem"}, {"--config", "/proc/self/mem", "cannot be read"}},
+        {{"--config", dir.path()}, {"--config", dir.path()}},
         {{"--answer-wait", "0"}, {"--answer-wait", "0", "1 to 60000"}},
         {{"--answer-gap", "1"}, {"--answer-gap", "1 ms", "one character at 9600 bit/s", "10 bits"}},
         {{"--answer-gap", "4", "--baud", "2400"}, {"--answer-gap", "4 ms", "2400 bit/s"}},

@@ -119,10 +119,11 @@ TEST(SerOutPort, HandshakeAndUnknownValuesMapAsTheTablesSay) {
         EXPECT_EQ(sop.serCfg->getHandshake(), SerialConfig::HS_CTSRTS);
     }
     {
-        // 4800 is not in the adapter's table, "Space" and 9 stop bits neither:
-        // the record keeps its defaults.
-        SerOutPort sop(device.path(), 4800, 9, 3, "Space", "Bogus", 0);
-        EXPECT_EQ(sop.serCfg->getBitRate(), SerialConfig::BR_9600);
+        // "Space" and 9 stop bits are in no table: the record keeps its
+        // defaults. A rate no code has goes as itself, for a driver that
+        // sets any rate.
+        SerOutPort sop(device.path(), 1234, 9, 3, "Space", "Bogus", 0);
+        EXPECT_EQ(sop.serCfg->getBitRate(), SerialConfig::BR_EXACT | 1234);
         EXPECT_EQ(sop.serCfg->getDataBits(), SerialConfig::LN_8BITS);
         EXPECT_EQ(sop.serCfg->getStopBits(), SerialConfig::ST_1BITS);
         EXPECT_EQ(sop.serCfg->getParity(), SerialConfig::PY_NONE);
@@ -134,6 +135,11 @@ TEST(SerOutPort, HandshakeAndUnknownValuesMapAsTheTablesSay) {
         EXPECT_EQ(sop.serCfg->getDataBits(), SerialConfig::LN_5BITS);
         EXPECT_EQ(sop.serCfg->getParity(), SerialConfig::PY_MARK);
         EXPECT_EQ(sop.serCfg->getHandshake(), SerialConfig::HS_SOFT_OUT);
+    }
+    for (const int rate : {50, 4800, 230400, 4000000}) {
+        SerOutPort sop(device.path(), rate, 8, 1, "None", "None", 0);
+        EXPECT_EQ(SerialConfig::rateOfCode(sop.serCfg->getBitRate()), rate) << "a termios rate by its code";
+        EXPECT_LT(sop.serCfg->getBitRate(), SerialConfig::BR_EXACT) << rate;
     }
 }
 
@@ -292,4 +298,23 @@ TEST(SerOutPort, WithAnAnswerGapTheAnswerEndsWhenTheDeviceFallsQuiet) {
     took = exchange({{0ms, std::string(40, 'x')}});
     EXPECT_EQ(answer(), std::string(32, 'x'));
     EXPECT_LT(took, 900ms);
+}
+
+// Bytes left over from an answer cut at 32 are waiting when the next command
+// goes out. They join that command's answer, but the gap counts only from
+// the device's answer to it: every later answer is its own command's.
+TEST(SerOutPort, WithAnAnswerGapLeftOverBytesDoNotShiftTheAnswersThatFollow) {
+    PtyDevice device(PtyDevice::echo(), 20ms);
+    SerOutPort sop(device.path(), 115200, 8, 1, "None", "None", 0);
+    ASSERT_TRUE(sop.PortOpen());
+    sop.SetAnswerTiming(150, 2);
+    const auto answerTo = [&](const std::string& command) {
+        sop.SendSerial(command);
+        return std::string(sop.Buffer().begin(), sop.Buffer().begin() + sop.SerCount());
+    };
+    EXPECT_EQ(answerTo("x1"), "x1\n");
+    EXPECT_EQ(answerTo(std::string(32, 'Z')), std::string(32, 'Z')) << "cut at 32; the line feed is left";
+    EXPECT_EQ(answerTo("x3"), "\nx3\n") << "the left-over byte comes first";
+    EXPECT_EQ(answerTo("x4"), "x4\n");
+    EXPECT_EQ(answerTo("x5"), "x5\n");
 }

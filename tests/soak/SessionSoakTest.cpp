@@ -1,6 +1,6 @@
 // Long runs of sessions and hostile byte streams against the real controller,
 // with a fake serial device that answers at once (so thousands of exchanges
-// fit in seconds; the fixed 150 ms wait is skipped, InstantAnswerWait.cpp).
+// fit in seconds; the answer wait is 0).
 // Every test ends by checking that a fresh client is still greeted.
 #include <gtest/gtest.h>
 
@@ -25,7 +25,8 @@ struct FakeBridge {
     std::unique_ptr<LocalCAM> cam;
 
     FakeBridge() {
-        cam = startController("fake", log, [this](std::shared_ptr<Serlib::SerialConfig>) { return device; });
+        cam = startController(
+            "fake", log, [this](std::shared_ptr<Serlib::SerialConfig>) { return device; }, instantAnswers());
     }
     int port() const { return cam->listeningPort(); }
 };

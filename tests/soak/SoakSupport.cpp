@@ -7,10 +7,16 @@
 extern "C" const char* __asan_default_options() { return "quarantine_size_mb=16"; }
 #endif
 
+LocalCAM::Options instantAnswers() {
+    LocalCAM::Options options;
+    options.answerWaitMs = 0;
+    return options;
+}
+
 std::unique_ptr<LocalCAM> startController(const std::string& serialPort, const std::shared_ptr<ViewLog>& log,
-                                          SerOutPort::PortFactory openPort) {
+                                          SerOutPort::PortFactory openPort, LocalCAM::Options options) {
     return std::make_unique<LocalCAM>(serialPort, 0, 115200, 8, 1, "None", "None", 0,
-                                      recordingDependencies(log, std::move(openPort)));
+                                      recordingDependencies(log, std::move(openPort)), std::move(options));
 }
 
 void expectFreshClientServed(int port, const std::string& answerToAT) {

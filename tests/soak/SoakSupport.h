@@ -22,7 +22,11 @@ using SteadyClock = std::chrono::steady_clock;
 // serialPort is the device path (or one that does not open, for a fake port
 // put in by openPort).
 std::unique_ptr<LocalCAM> startController(const std::string& serialPort, const std::shared_ptr<ViewLog>& log,
-                                          SerOutPort::PortFactory openPort = SerOutPort::OpenLocalPort);
+                                          SerOutPort::PortFactory openPort = SerOutPort::OpenLocalPort,
+                                          LocalCAM::Options options = LocalCAM::Options());
+// For a fake device that answers as it is written to: no answer wait, so
+// thousands of exchanges fit in seconds.
+LocalCAM::Options instantAnswers();
 
 // Every soak test ends with this: a new client is greeted, its AT answered
 // with answerToAT, and its KILL with CLOSE.
