@@ -277,7 +277,9 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv, s
 #ifdef _WIN32
     app.add_option("--baud", baud, "bit rate: any; the setup window offers " + listed(kBauds))
 #else
-    app.add_option("--baud", baud, "bit rate: " + listedRates() + "; the setup window offers " + listed(kBauds))
+    app.add_option("--baud", baud,
+                   "bit rate: a termios rate from 50 to 4000000 (a wrong one lists them); the setup window offers " +
+                       listed(kBauds))
 #endif
         ->check(bitRate())
         ->capture_default_str();

@@ -57,7 +57,7 @@ LocalCAM::LocalCAM(const std::string& cpname, int socketport, int baudrate, int 
     if (!localgui_) throw std::invalid_argument("LocalCAM: the view factory made no view");
 
     // A COMn name shows as its number ("1:9600 ..."), a device path whole.
-    const bool comName = cpname.size() > 3 && cpname.compare(0, 3, "COM") == 0;
+    const bool comName = cpname.size() > 3 && (cpname.compare(0, 3, "COM") == 0 || cpname.compare(0, 3, "com") == 0);
     serstring_ = (comName ? cpname.substr(3) : cpname) + ":" +
                                   std::to_string(baudrate) + " Data:" + std::to_string(dbits) +
                                   " Stop:" + std::to_string(sbits) + " Parity:" + firstChar(parity) +

@@ -57,6 +57,18 @@ protected:
         EXPECT_EQ(client->readLine(), std::optional<std::string>("OK"));
         return client;
     }
+    // A device with XON/XOFF handshake that answers STOP with XOFF, which
+    // stops the port's output, and AT with OK; a client has sent it STOP.
+    std::unique_ptr<LineClient> connectToALineHeldByXoff() {
+        start(PtyDevice::lines([](const std::string& line) {
+                  return line == "STOP" ? std::string("\x13") : line == "AT" ? std::string("OK\r\n") : std::string();
+              }),
+              recordingViewFactory, "XONXOFF");
+        auto client = connect();
+        EXPECT_EQ(ask(*client, "STOP"), "");
+        EXPECT_TRUE(device->waitReplied(1));
+        return client;
+    }
     // Sends a command and returns its answer line.
     std::string ask(LineClient& client, const std::string& command) {
         client.send(command);
@@ -522,14 +534,7 @@ TEST_F(Bridge, AcceptedConnectionsProbeAVanishedPeerAndBoundTheirSends) {
 }
 
 TEST_F(Bridge, AnEchoedXoffCostsOneBoundedWriteAndTheLineRunsAgain) {
-    // The device answers STOP with XOFF, which stops the port's output.
-    start(PtyDevice::lines([](const std::string& line) {
-              return line == "STOP" ? std::string("\x13") : line == "AT" ? std::string("OK\r\n") : std::string();
-          }),
-          recordingViewFactory, "XONXOFF");
-    auto client = connect();
-    EXPECT_EQ(ask(*client, "STOP"), "");
-    ASSERT_TRUE(device->waitReplied(1));
+    auto client = connectToALineHeldByXoff();
     const auto timed = [&](const std::string& command, std::string& answer) {
         const auto before = std::chrono::steady_clock::now();
         answer = ask(*client, command);
@@ -552,13 +557,7 @@ TEST_F(Bridge, AnEchoedXoffCostsOneBoundedWriteAndTheLineRunsAgain) {
 // A device may hold the line for a while (a buffer to empty, a print to
 // finish) and go on: within the bound the command waits and is answered.
 TEST_F(Bridge, ADeviceThatHoldsTheLineForASecondStillGetsItsCommandAndAnswers) {
-    start(PtyDevice::lines([](const std::string& line) {
-              return line == "STOP" ? std::string("\x13") : line == "AT" ? std::string("OK\r\n") : std::string();
-          }),
-          recordingViewFactory, "XONXOFF");
-    auto client = connect();
-    EXPECT_EQ(ask(*client, "STOP"), "");
-    ASSERT_TRUE(device->waitReplied(1));
+    auto client = connectToALineHeldByXoff();
     std::thread release([&] {
         std::this_thread::sleep_for(1000ms);
         device->send("\x11");  // XON

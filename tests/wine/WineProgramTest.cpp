@@ -138,7 +138,8 @@ protected:
 TEST_F(WineOrvo, HeadlessBridgesCom1WithCrLfLinesAndCtrlCGivesThePortBack) {
     VirtualModem modem(kCom1Link, {});
     const auto launched = std::chrono::steady_clock::now();
-    auto orvo = underWine("orvo.exe", {"--headless", "--port", "COM1", "--tcp-port", std::to_string(kHeadlessPort)});
+    // Windows names its ports in any case, and so does the option.
+    auto orvo = underWine("orvo.exe", {"--headless", "--port", "com1", "--tcp-port", std::to_string(kHeadlessPort)});
     ASSERT_TRUE(orvo->waitForText("SerialPort class loaded: sdrvWin", 30s)) << transcript(*orvo);
     const std::unique_ptr<LineClient> client = LineClient::connectWithin(kHeadlessPort, 20s, 10s);
     ASSERT_TRUE(client) << transcript(*orvo);
