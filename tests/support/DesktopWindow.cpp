@@ -67,7 +67,13 @@ std::optional<DesktopWindow> DesktopWindow::find(const std::string& titlePrefix,
                                                  const std::vector<unsigned long>& except)
 {
     const auto end = std::chrono::steady_clock::now() + timeout;
+    // An X server that resets as its last client leaves refuses connections
+    // for a moment.
     DisplayPtr display = openDisplay();
+    while (!display && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        display = openDisplay();
+    }
     if (!display) return std::nullopt;
     for (;;) {
         if (Window w = search(display.get(), DefaultRootWindow(display.get()), titlePrefix, except)) return DesktopWindow(w);
