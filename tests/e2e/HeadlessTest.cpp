@@ -318,6 +318,7 @@ TEST(Headless, WhatAClientSendsIsLoggedEscapedShortAndAtALimitedRate) {
     size_t commands = 0;
     size_t bytes = 0;
     bool escaped = false, cut = false, counted = false;
+    size_t stops = 0;
     for (const std::string& l : log) {
         bytes += l.size() + 1;
         EXPECT_EQ(l.find('\0'), std::string::npos) << l;
@@ -327,12 +328,13 @@ TEST(Headless, WhatAClientSendsIsLoggedEscapedShortAndAtALimitedRate) {
         if (command) ++commands;
         // The exchange log quotes the command, escaped as well.
         if (l.find("Server stopped by SIGTERM") != std::string::npos && !command && l.find("\"AT\\x00") == std::string::npos) {
-            EXPECT_EQ(&l, &log.back()) << "the only genuine one is the last line: " << l;
+            ++stops;
         }
         escaped = escaped || l.find("Client Command: AT\\x00Server stopped by SIGTERM (127.0.0.1:") != std::string::npos;
         cut = cut || (l.find("Client Command: AAAA") != std::string::npos && l.find("bytes, cut)") != std::string::npos);
         counted = counted || (l.find("Suppressed ") != std::string::npos && l.find(" log lines caused by clients") != std::string::npos);
     }
+    EXPECT_EQ(stops, 1u) << "only the genuine one stands as a line of its own";
     EXPECT_TRUE(escaped);
     EXPECT_TRUE(cut);
     EXPECT_TRUE(counted) << "the suppressed lines are counted in the log";
