@@ -2,10 +2,9 @@
 
 #include <chrono>
 
-#include "server/LocalCAM.h"
 #include "common/NetError.h"
-#include "server/Orvo.h"
-#include "common/TcpListener.h"
+#include "common/Console.h"
+#include "common/HexCodec.h"
 
 namespace {
 
@@ -17,8 +16,6 @@ constexpr int kKeepAliveIntervalS = 10;
 constexpr int kKeepAliveProbes = 5;
 // Reads that keep failing mean a broken connection, not a bad command.
 constexpr int kMaxReadErrors = 3;
-// Pause before accepting again after a failed accept.
-constexpr int kAcceptRetryMs = 1000;
 constexpr size_t kMaxCommand = 32;
 // Lines to the client end as the platform's text lines do.
 #ifdef _WIN32
@@ -29,62 +26,22 @@ constexpr const char* kLineEnd = "\n";
 
 }  // namespace
 
-ClientSocket::ClientSocket(LocalCAM& lc) : scam(lc), ss(lc.listener()) {}
-
-ClientSocket::~ClientSocket() {
-    if (!thread_.joinable()) return;
-    // The last holder may be the session's own thread; it cannot join itself.
-    if (thread_.get_id() == std::this_thread::get_id()) {
-        thread_.detach();
-    } else {
-        thread_.join();
-    }
-}
-
-void ClientSocket::start(const std::function<std::thread(std::function<void()>)>& startThread) {
-    thread_ = startThread([this] {
-        run();
-        finished_ = true;
-    });
-}
-
-void ClientSocket::join() {
-    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
-}
+ClientSocket::ClientSocket(SessionHost& host) : scam(host) {}
 
 void ClientSocket::run() {
     ShowStat("Awaiting client connection");
-    if (!ss) return;
-    TcpSocket accepted;
-    std::string peer;
-    for (;;) {
-        try {
-            accepted = ss->accept();
-            const std::optional<SocketAddress> address = accepted.peer();
-            peer = address ? address->text() : std::string("an unknown address");
-            if (scam.Admits(address)) break;
-            // Closed at once, before any greeting; the next one is awaited.
-            accepted = TcpSocket();
-            ShowStat("Refused client connection from " + peer);
-        } catch (const NetError& e) {
-            if (scam.stopping()) return;
-            // Without a connection this session would never end and never
-            // start its successor: show the failure and keep accepting.
-            ShowStat(std::string("Accept failed: ") + e.what());
-            Delay(kAcceptRetryMs);
-            if (scam.stopping()) return;
-        }
-    }
+    std::optional<SessionHost::AcceptedClient> accepted = scam.AcceptClient([this](int ms) { Delay(ms); });
+    if (!accepted) return;
     {
         std::lock_guard<std::mutex> lock(sessionMutex_);
-        cs = std::make_unique<TcpSocket>(std::move(accepted));
-        peer_ = peer;
+        cs = std::make_unique<TcpSocket>(std::move(accepted->socket));
+        peer_ = accepted->peer;
         open_ = true;
-        // A shutdown that came between the accept and now found no socket.
-        if (scam.stopping()) cs->shutdown();
+        // An interrupt that came between the accept and now found no socket.
+        if (!a) cs->shutdown();
     }
     scam.SessionBegins();
-    scam.localgui().ShowClientStatus("Client connection accepted!", peer);
+    scam.view().ShowClientStatus("Client connection accepted!", accepted->peer);
     serve();
     a = false;
     Close();
@@ -104,7 +61,7 @@ void ClientSocket::serve() {
             cs->enableKeepAlive(kKeepAliveIdleS, kKeepAliveIntervalS, kKeepAliveProbes);
             cs->setSendTimeout(kSendTimeoutMs);
             // A read that waits this long means the client sent nothing.
-            cs->setReceiveTimeout(scam.options().idleTimeout);
+            cs->setReceiveTimeout(scam.idleTimeout());
             csin = std::make_unique<LineReader>(*cs);
             csout = std::make_unique<LineWriter>(*cs, kLineEnd);
         } catch (const NetError&) {
@@ -134,7 +91,7 @@ void ClientSocket::serve() {
         } catch (const NetTimeout&) {
             // Only set with an idle limit: a forgotten client must not hold
             // the port from the ones queued behind it.
-            scam.localgui().ShowClientStatus("Idle Close", peer());
+            scam.view().ShowClientStatus("Idle Close", peer());
             return;
         } catch (const NetError&) {
             ShowStat("Bad Incoming Client Command");
@@ -152,14 +109,14 @@ bool ClientSocket::handle(const LineReader::Result& line) {
     // The window's updates wait while the command goes to the serial line
     // and while its answer goes to the client; the exchange lets them
     // through in between, when nothing waits on the window.
-    HeldUpdates held(scam.localgui());
+    HeldUpdates held(scam.view());
     if (line.endOfStream()) {
         ShowStat("Client Command: null");
         ShowStat("Null Close");
         return false;
     }
     str = line.text;
-    scam.localgui().ShowClientCommand(str, peer());
+    scam.view().ShowClientCommand(str, peer());
     // Kept only in part by the reader, and far too long anyway: dropped.
     if (line.status == LineReader::Status::TooLong) return true;
     if (str.empty()) {
@@ -173,15 +130,15 @@ bool ClientSocket::handle(const LineReader::Result& line) {
     if (str.size() > 2 && str.compare(0, 2, "0x") == 0) {
         sercom = str.substr(2);
         if (sercom.size() <= kMaxCommand) {
-            const Bytes sc = Orvo::S2BS(sercom);
-            scam.localgui().ShowTX(str);
-            scam.CommandB0(sc, *this, held);
+            const Bytes sc = HexCodec::S2BS(sercom);
+            scam.view().ShowTX(str);
+            scam.Exchange(sc, *this, held);
         }
         return true;
     }
     if (str.size() <= kMaxCommand) {
-        scam.localgui().ShowTX(str);
-        scam.CommandB1(str, *this, held);
+        scam.view().ShowTX(str);
+        scam.Exchange(str, *this, held);
     }
     return true;
 }
@@ -236,25 +193,19 @@ void ClientSocket::Close() {
     if (!hadConnection) {
         // Typically this session's own thread, after the operator closed its
         // client: by now the next session may be serving someone.
-        if (newerSessionConnected()) return;
+        if (scam.NewerSessionConnected(*this)) return;
         ShowStat("Can't close - no current client.");
         Delay(1000);
-        if (!newerSessionConnected()) ShowStat("Awaiting client connection.");
+        if (!scam.NewerSessionConnected(*this)) ShowStat("Awaiting client connection.");
         return;
     }
     ShowStat("Closed client connection!");
-    scam.clearConnectthread(this);
-    scam.CommandB5();
+    scam.SessionEnds(*this);
 }
 
-void ClientSocket::ShowStat(const std::string& text) { scam.ShowStat(text); }
+void ClientSocket::ShowStat(const std::string& text) { scam.view().ShowStatus(text); }
 
-bool ClientSocket::newerSessionConnected() const {
-    const std::shared_ptr<ClientSocket> current = scam.currentSession();
-    return current && current.get() != this && current->connected();
-}
-
-void ClientSocket::OutLine(const std::string& s) { Orvo::OutLine(s); }
+void ClientSocket::OutLine(const std::string& s) { WriteConsoleLine(s); }
 
 void ClientSocket::Delay(int t) {
     std::unique_lock<std::mutex> lock(delayMutex_);

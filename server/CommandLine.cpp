@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Serlib/SerialConfig.h"
+#include "server/SettingsTable.h"
 #include "common/SocketApi.h"
 
 #ifndef ORVO_VERSION
@@ -24,13 +25,12 @@
 namespace {
 
 // The setup window's lists, in its order.
-const std::vector<std::string> kBauds = {"2400", "9600", "19200", "38400", "57600", "115200"};
-const std::vector<std::string> kDataBits = {"8", "7", "6", "5"};
-const std::vector<std::string> kStopBits = {"1", "2"};
-const std::vector<std::string> kParities = {"None", "Even", "Odd", "Mark"};
-const std::vector<std::string> kHandshakes = {"None",   "CTSRTS", "XONXOFF", "CTSDTR", "DSRDTR",
-                                              "HardIn", "HardOut", "SoftIn",  "SoftOut"};
-const std::vector<std::string> kDtr = {"1", "0"};
+const std::vector<std::string> kBauds = SettingsTable::Texts(SettingsTable::BitRates());
+const std::vector<std::string> kDataBits = SettingsTable::Texts(SettingsTable::DataBits());
+const std::vector<std::string> kStopBits = SettingsTable::Texts(SettingsTable::StopBits());
+const std::vector<std::string> kParities = SettingsTable::Texts(SettingsTable::Parities());
+const std::vector<std::string> kHandshakes = SettingsTable::Texts(SettingsTable::Handshakes());
+const std::vector<std::string>& kDtr = SettingsTable::Dtr();
 
 std::string listed(const std::vector<std::string>& values) {
     std::string text;
@@ -85,7 +85,8 @@ CLI::Validator serialPortName() {
             if (com || (value.size() > 4 && value.compare(0, 4, "\\\\.\\") == 0)) return "";
             return value + " is not a port name (COM1, COM12, \\\\.\\NAME)";
 #else
-            const bool com = value.size() == 4 && value.compare(0, 3, "COM") == 0 && value[3] >= '1' && value[3] <= '8';
+            const std::vector<std::string>& names = SettingsTable::SerialPorts();
+            const bool com = std::find(names.begin(), names.end(), value) != names.end();
             if (com || (value.size() > 1 && value[0] == '/')) return "";
             return value + " is not COM1 to COM8 or a device path (/dev/...)";
 #endif
@@ -338,7 +339,7 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv, s
         // two of its characters.
         const int gap = std::stoi(answerGap);
         const double character =
-            CharacterMilliseconds(std::stoi(baud), std::stoi(dataBits), std::stoi(stopBits), parity);
+            SerialLine{port, std::stoi(baud), std::stoi(dataBits), std::stoi(stopBits), parity}.CharacterMilliseconds();
         if (gap > 0 && gap < character) {
             char text[200];
             std::snprintf(text, sizeof text,

@@ -1,23 +1,22 @@
 #include "server/LocalCAM.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
-#include <system_error>
 #include <utility>
 
-#include "server/ClientSocket.h"
+#include "common/Console.h"
+#include "common/HexCodec.h"
 #include "common/NetError.h"
-#include "server/Orvo.h"
-#include "server/SerOutPort.h"
-#include "server/BridgeSettings.h"
-#include "server/LimitedLog.h"
-#include "server/LogText.h"
-#include "server/ServiceLog.h"
 #include "common/SocketAddress.h"
 #include "common/TcpListener.h"
+#include "server/ClientSession.h"
+#include "server/LimitedLog.h"
+#include "server/LogText.h"
+#include "server/Protocols.h"
+#include "server/SerOutPort.h"
+#include "server/ServiceLog.h"
 
 std::atomic<LocalCAM*> LocalCAM::running_{nullptr};
 
@@ -26,30 +25,32 @@ namespace {
 std::string firstChar(const std::string& s) { return s.empty() ? std::string() : s.substr(0, 1); }
 
 // Pause before trying again to start a session the system had no thread for.
-constexpr int kSessionRetryMs = 1000;
+constexpr auto kSessionRetry = std::chrono::milliseconds(1000);
+// Pause before accepting again after a failed accept.
+constexpr int kAcceptRetryMs = 1000;
 
 }  // namespace
 
-LocalCAM::LocalCAM(const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
-                   const std::string& parity, const std::string& handshake, int dtr, Dependencies dependencies,
-                   Options options)
+LocalCAM::LocalCAM(const SerialLine& line, int socketport, Dependencies dependencies, Options options)
     : lookup_(std::move(dependencies.lookup)),
-      startThread_(std::move(dependencies.startThread)),
       log_(std::move(dependencies.log)),
       clientLog_(std::move(dependencies.clientLog)),
       socketport_(socketport),
       options_(std::move(options)),
       SerIn(SerOutPort::kRxBufferSize, 0) {
-    if (!log_) log_ = [log = ServiceLog::ForStandardError()](const std::string& line) { log.Line(line); };
+    if (!log_) log_ = [log = ServiceLog::ForStandardError()](const std::string& text) { log.Line(text); };
     if (!clientLog_) {
-        clientLog_ = [limited = std::make_shared<LimitedLog>(log_)](const std::string& line) { limited->Line(line); };
+        clientLog_ = [limited = std::make_shared<LimitedLog>(log_)](const std::string& text) { limited->Line(text); };
     }
+    SessionFactory makeSession = dependencies.makeSession ? std::move(dependencies.makeSession) : LineProtocol;
+    registry_ = std::make_unique<SessionRegistry>([this, makeSession] { return makeSession(*this); },
+                                                  std::move(dependencies.startThread));
     running_ = this;
-    sop = std::make_unique<SerOutPort>(cpname, baudrate, dbits, sbits, parity, handshake, dtr, dependencies.openPort);
+    sop = std::make_unique<SerOutPort>(line, dependencies.openPort);
     // A gap shorter than one character would end answers between their
     // characters; the setup window may pick a slower rate than the options
     // were checked against.
-    const double character = CharacterMilliseconds(baudrate, dbits, sbits, parity);
+    const double character = line.CharacterMilliseconds();
     int gap = options_.answerGapMs;
     if (gap > 0 && gap < character) gap = static_cast<int>(std::ceil(character));
     sop->SetAnswerTiming(options_.answerWaitMs, gap);
@@ -57,11 +58,12 @@ LocalCAM::LocalCAM(const std::string& cpname, int socketport, int baudrate, int 
     if (!localgui_) throw std::invalid_argument("LocalCAM: the view factory made no view");
 
     // A COMn name shows as its number ("1:9600 ..."), a device path whole.
+    const std::string& cpname = line.port;
     const bool comName = cpname.size() > 3 && (cpname.compare(0, 3, "COM") == 0 || cpname.compare(0, 3, "com") == 0);
-    serstring_ = (comName ? cpname.substr(3) : cpname) + ":" +
-                                  std::to_string(baudrate) + " Data:" + std::to_string(dbits) +
-                                  " Stop:" + std::to_string(sbits) + " Parity:" + firstChar(parity) +
-                                  " HS:" + firstChar(handshake) + " DTR:" + std::to_string(dtr);
+    serstring_ = (comName ? cpname.substr(3) : cpname) + ":" + std::to_string(line.baud) +
+                 " Data:" + std::to_string(line.dataBits) + " Stop:" + std::to_string(line.stopBits) +
+                 " Parity:" + firstChar(line.parity) + " HS:" + firstChar(line.handshake) +
+                 " DTR:" + std::to_string(line.dtr);
     if (sop->PortOpen()) {
         localgui_->ShowSerial(serstring_);
     } else {
@@ -70,7 +72,19 @@ LocalCAM::LocalCAM(const std::string& cpname, int socketport, int baudrate, int 
     portAbsent_ = !sop->PortOpen() && sop->CanOpen() && options_.reopenEveryMs > 0;
     CommandB4("");
     try {
-        housekeeper_ = std::thread([this] { housekeeping(); });
+        housekeeper_.Start({
+            // A second's pause first, as after a failed accept: the limit
+            // that refused the thread may have passed by then.
+            {kSessionRetry, [this] { return sessionWanted_.load(); },
+             [this] {
+                 sessionWanted_ = false;
+                 CommandB5();
+             }},
+            {std::chrono::milliseconds(options_.reopenEveryMs), [this] { return portAbsent_.load(); },
+             [this] { reopenPort(); }},
+            {std::chrono::milliseconds(options_.relistenEveryMs), [this] { return listenPending_.load(); },
+             [this] { relisten(); }},
+        });
     } catch (const std::system_error&) {
         // Without it a session that cannot start is not tried again; the
         // first one below most likely fails too, and says so.
@@ -82,6 +96,12 @@ LocalCAM::LocalCAM(const std::string& cpname, int socketport, int baudrate, int 
                  options_.listenAddress + " is an address of this host");
     }
 }
+
+LocalCAM::LocalCAM(const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
+                   const std::string& parity, const std::string& handshake, int dtr, Dependencies dependencies,
+                   Options options)
+    : LocalCAM(SerialLine{cpname, baudrate, dbits, sbits, parity, handshake, dtr}, socketport,
+               std::move(dependencies), std::move(options)) {}
 
 LocalCAM::LocalCAM(const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
                    const std::string& parity, const std::string& handshake, int dtr, Dependencies dependencies)
@@ -98,28 +118,20 @@ LocalCAM* LocalCAM::running() { return running_; }
 
 std::thread LocalCAM::StartThread(std::function<void()> body) { return std::thread(std::move(body)); }
 
-std::shared_ptr<ClientSocket> LocalCAM::connectthread() {
+std::shared_ptr<ClientSession> LocalCAM::connectthread() {
     LocalCAM* controller = running_;
     return controller ? controller->currentSession() : nullptr;
 }
 
-std::shared_ptr<ClientSocket> LocalCAM::currentSession() {
-    std::lock_guard<std::mutex> lock(connectMutex_);
-    return currentSession_;
-}
+std::shared_ptr<ClientSession> LocalCAM::currentSession() { return registry_->Current(); }
 
 std::shared_ptr<TcpListener> LocalCAM::listener() {
-    std::lock_guard<std::mutex> lock(connectMutex_);
+    std::lock_guard<std::mutex> lock(listenerMutex_);
     return listeningSocket_;
 }
 
-void LocalCAM::clearConnectthread(const ClientSocket* session) {
-    std::lock_guard<std::mutex> lock(connectMutex_);
-    if (currentSession_.get() == session) currentSession_.reset();
-}
-
 int LocalCAM::listeningPort() {
-    std::lock_guard<std::mutex> lock(connectMutex_);
+    std::lock_guard<std::mutex> lock(listenerMutex_);
     return listeningSocket_ ? listeningSocket_->port() : -1;
 }
 
@@ -132,7 +144,7 @@ bool LocalCAM::OpenServerSocket(int port, bool report) {
         auto opened = std::make_shared<TcpListener>(TcpListener::listen(port, options_.listenAddress));
         const int bound = opened->port();
         {
-            std::lock_guard<std::mutex> lock(connectMutex_);
+            std::lock_guard<std::mutex> lock(listenerMutex_);
             listeningSocket_ = std::move(opened);
         }
         listenPending_ = false;
@@ -144,12 +156,8 @@ bool LocalCAM::OpenServerSocket(int port, bool report) {
         // is waited for as a serial device is.
         const bool missing = dynamic_cast<const NetAddressMissing*>(&e) != nullptr;
         if (missing && options_.relistenEveryMs > 0) {
-            {
-                // Under the retry lock, so the retry thread cannot miss it.
-                std::lock_guard<std::mutex> lock(retryMutex_);
-                listenPending_ = true;
-            }
-            retryWake_.notify_all();
+            listenPending_ = true;
+            housekeeper_.Wake();
         }
         if (report) {
             ShowStat("Can't Get ServerSocket at Port " + std::to_string(port));
@@ -179,11 +187,11 @@ void LocalCAM::relisten() {
 namespace {
 // A command as the exchange log shows it: text quoted, bytes as 0x and hex.
 std::string loggedCommand(const std::string& text) { return "\"" + LoggableText(text) + "\""; }
-std::string loggedCommand(const Bytes& bytes) { return "0x" + Orvo::BS2S(bytes, static_cast<int>(bytes.size())); }
+std::string loggedCommand(const Bytes& bytes) { return "0x" + HexCodec::BS2S(bytes, static_cast<int>(bytes.size())); }
 }  // namespace
 
 template <typename Command>
-void LocalCAM::Exchange(const Command& command, ClientSocket* asker, HeldUpdates& held) {
+void LocalCAM::exchange(const Command& command, ClientSession* asker, HeldUpdates& held) {
     std::string answer;
     std::string deviceChange;
     std::chrono::duration<double, std::milli> took{};
@@ -199,7 +207,7 @@ void LocalCAM::Exchange(const Command& command, ClientSocket* asker, HeldUpdates
         if (written) sop->CollectAnswer();
         took = std::chrono::steady_clock::now() - started;
         SerIn = sop->Buffer();
-        answer = Orvo::BS2S(SerIn, sop->numBytes);
+        answer = HexCodec::BS2S(SerIn, sop->numBytes);
         if (sop->WriteTimedOut()) {
             // The device is there but holds the line; its pending bytes are
             // dropped and the line runs again for the next exchange.
@@ -223,28 +231,30 @@ void LocalCAM::Exchange(const Command& command, ClientSocket* asker, HeldUpdates
 
 namespace {
 // The client an operator's exchange answers: the one connected as it starts.
-std::shared_ptr<ClientSocket> connectedClient(LocalCAM& controller) {
-    std::shared_ptr<ClientSocket> session = controller.currentSession();
+std::shared_ptr<ClientSession> connectedClient(LocalCAM& controller) {
+    std::shared_ptr<ClientSession> session = controller.currentSession();
     return session && session->connected() ? session : nullptr;
 }
 }  // namespace
 
 void LocalCAM::CommandB0(const Bytes& bytestring) {
     HeldUpdates held(*localgui_);
-    Exchange(bytestring, connectedClient(*this).get(), held);
+    const std::shared_ptr<ClientSession> client = connectedClient(*this);
+    exchange(bytestring, client.get(), held);
 }
 
 void LocalCAM::CommandB1(const std::string& command) {
     HeldUpdates held(*localgui_);
-    Exchange(command, connectedClient(*this).get(), held);
+    const std::shared_ptr<ClientSession> client = connectedClient(*this);
+    exchange(command, client.get(), held);
 }
 
-void LocalCAM::CommandB0(const Bytes& bytestring, ClientSocket& asker, HeldUpdates& held) {
-    Exchange(bytestring, &asker, held);
+void LocalCAM::Exchange(const Bytes& command, ClientSession& asker, HeldUpdates& held) {
+    exchange(command, &asker, held);
 }
 
-void LocalCAM::CommandB1(const std::string& command, ClientSocket& asker, HeldUpdates& held) {
-    Exchange(command, &asker, held);
+void LocalCAM::Exchange(const std::string& command, ClientSession& asker, HeldUpdates& held) {
+    exchange(command, &asker, held);
 }
 
 void LocalCAM::SessionBegins() {
@@ -274,8 +284,8 @@ bool LocalCAM::ReleaseSerialPortWithin(std::chrono::milliseconds most) {
 }
 
 void LocalCAM::StopServing() {
-    std::lock_guard<std::mutex> lock(connectMutex_);
     stopping_ = true;
+    registry_->StopStarting();
 }
 
 bool LocalCAM::Admits(const std::optional<SocketAddress>& peer) const {
@@ -283,7 +293,7 @@ bool LocalCAM::Admits(const std::optional<SocketAddress>& peer) const {
     return peer && options_.allow.allows(*peer);
 }
 
-void LocalCAM::LogExchange(const ClientSocket* asker, const std::string& command, const std::string& answer,
+void LocalCAM::LogExchange(const ClientSession* asker, const std::string& command, const std::string& answer,
                            double milliseconds) {
     char took[32];
     std::snprintf(took, sizeof took, "%.1f", milliseconds);
@@ -291,7 +301,7 @@ void LocalCAM::LogExchange(const ClientSocket* asker, const std::string& command
          (answer.empty() ? std::string("(nothing)") : answer) + " in " + took + " ms");
 }
 
-void LocalCAM::ShowAndSendResult(const std::string& s, const std::string& deviceChange, ClientSocket* asker) {
+void LocalCAM::ShowAndSendResult(const std::string& s, const std::string& deviceChange, ClientSession* asker) {
     ShowStat("RXD = " + s);
     localgui_->ShowRX(s);
     // After the answer, so the status field keeps saying it.
@@ -308,72 +318,61 @@ void LocalCAM::CommandB4(const std::string& s) {
 }
 
 void LocalCAM::CommandB5() {
-    reapFinishedSessions();
-    bool started = false;
-    bool noThread = false;
-    // Made before the lock: the session copies the listening socket, which
-    // takes the same lock.
-    auto session = std::make_shared<ClientSocket>(*this);
-    {
-        // Held while the thread starts: it reads connectthread first thing.
-        std::lock_guard<std::mutex> lock(connectMutex_);
-        if (stopping_) return;
-        if (!currentSession_ && listeningSocket_) {
-            try {
-                session->start(startThread_);
-                currentSession_ = session;
-                std::lock_guard<std::mutex> sessionsLock(sessionsMutex_);
-                sessions_.push_back(session);
-                started = true;
-            } catch (const std::system_error&) {
-                // No session is current, so the next try can start one.
-                noThread = true;
-            }
-        }
-    }
-    if (noThread) {
-        ShowStat("Can't start client session");
-        {
-            std::lock_guard<std::mutex> lock(retryMutex_);
-            retryWanted_ = true;
-        }
-        retryWake_.notify_all();
+    if (!listener()) {
+        if (!stopping_) ShowStat("Client socket is already in use");
         return;
     }
-    if (!started) ShowStat("Client socket is already in use");
+    switch (registry_->StartNext()) {
+        case SessionRegistry::Start::Started:
+        case SessionRegistry::Start::Stopped:
+            break;
+        case SessionRegistry::Start::AlreadyCurrent:
+            ShowStat("Client socket is already in use");
+            break;
+        case SessionRegistry::Start::NoThread:
+            ShowStat("Can't start client session");
+            sessionWanted_ = true;
+            housekeeper_.Wake();
+            break;
+    }
 }
 
-void LocalCAM::housekeeping() {
-    const auto stopped = [this] { return stopping_.load(); };
-    std::unique_lock<std::mutex> lock(retryMutex_);
+std::optional<SessionHost::AcceptedClient> LocalCAM::AcceptClient(const std::function<void(int ms)>& pause) {
+    const std::shared_ptr<TcpListener> listening = listener();
+    if (!listening) return std::nullopt;
     for (;;) {
-        if (stopping_) return;
-        if (retryWanted_) {
-            // A second's pause first, as after a failed accept: the limit
-            // that refused the thread may have passed by then.
-            if (retryWake_.wait_for(lock, std::chrono::milliseconds(kSessionRetryMs), stopped)) return;
-            retryWanted_ = false;
-            lock.unlock();
-            CommandB5();
-            lock.lock();
-        } else if (portAbsent_ || listenPending_) {
-            // Both wait for something outside to appear; the shorter period
-            // of the two asks often enough for either.
-            const int every = portAbsent_ && listenPending_
-                                  ? std::min(options_.reopenEveryMs, options_.relistenEveryMs)
-                                  : portAbsent_ ? options_.reopenEveryMs : options_.relistenEveryMs;
-            if (retryWake_.wait_for(lock, std::chrono::milliseconds(every),
-                                    [this] { return stopping_ || retryWanted_; })) {
-                continue;
+        try {
+            TcpSocket accepted = listening->accept();
+            const std::optional<SocketAddress> address = accepted.peer();
+            const std::string peer = address ? address->text() : std::string("an unknown address");
+            if (Admits(address)) {
+                // A shutdown that came while this was being accepted found no
+                // connection to end: the session's first read ends it.
+                if (stopping_) accepted.shutdown();
+                return AcceptedClient{std::move(accepted), peer};
             }
-            lock.unlock();
-            if (portAbsent_) reopenPort();
-            if (listenPending_) relisten();
-            lock.lock();
-        } else {
-            retryWake_.wait(lock, [this] { return stopping_ || retryWanted_ || listenPending_; });
+            // Closed at once, before any greeting; the next one is awaited.
+            accepted = TcpSocket();
+            ShowStat("Refused client connection from " + peer);
+        } catch (const NetError& e) {
+            if (stopping_) return std::nullopt;
+            // Without a connection the session would never end and never
+            // start its successor: show the failure and keep accepting.
+            ShowStat(std::string("Accept failed: ") + e.what());
+            pause(kAcceptRetryMs);
+            if (stopping_) return std::nullopt;
         }
     }
+}
+
+void LocalCAM::SessionEnds(const ClientSession& session) {
+    registry_->Ended(session);
+    CommandB5();
+}
+
+bool LocalCAM::NewerSessionConnected(const ClientSession& session) {
+    const std::shared_ptr<ClientSession> current = currentSession();
+    return current && current.get() != &session && current->connected();
 }
 
 void LocalCAM::reopenPort() {
@@ -399,49 +398,15 @@ void LocalCAM::CommandB6() {
     }
 }
 
-void LocalCAM::OutLine(const std::string& s) { Orvo::OutLine(s); }
-
-// Sessions whose thread has ended are joined here, so a long-running server
-// keeps no more than the current one and the one that just closed.
-void LocalCAM::reapFinishedSessions() {
-    std::vector<std::shared_ptr<ClientSocket>> done;
-    {
-        std::lock_guard<std::mutex> lock(sessionsMutex_);
-        for (auto it = sessions_.begin(); it != sessions_.end();) {
-            if ((*it)->finished()) {
-                done.push_back(std::move(*it));
-                it = sessions_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    for (auto& session : done) session->join();
-}
+void LocalCAM::OutLine(const std::string& s) { WriteConsoleLine(s); }
 
 void LocalCAM::Shutdown() {
-    std::shared_ptr<TcpListener> listening;
-    {
-        // Under the lock CommandB5 starts sessions with: after this, none starts.
-        std::lock_guard<std::mutex> lock(connectMutex_);
-        stopping_ = true;
-        listening = listeningSocket_;
-    }
-    {
-        // Under the retry lock, so the retry thread cannot miss the wake-up.
-        std::lock_guard<std::mutex> lock(retryMutex_);
-    }
-    retryWake_.notify_all();
-    if (housekeeper_.joinable()) housekeeper_.join();
+    stopping_ = true;
+    registry_->StopStarting();
+    housekeeper_.Stop();
+    std::shared_ptr<TcpListener> listening = listener();
     if (listening) listening->shutdown();
-    std::vector<std::shared_ptr<ClientSocket>> sessions;
-    {
-        std::lock_guard<std::mutex> lock(sessionsMutex_);
-        sessions.swap(sessions_);
-    }
-    for (auto& session : sessions) session->interrupt();
-    for (auto& session : sessions) session->join();
-    std::lock_guard<std::mutex> lock(connectMutex_);
-    currentSession_.reset();
+    registry_->StopAll();
+    std::lock_guard<std::mutex> lock(listenerMutex_);
     if (listeningSocket_ == listening) listeningSocket_.reset();
 }

@@ -1,50 +1,56 @@
 #pragma once
 // The bridge controller: ties the serial line adapter, the status window, the
-// listening socket and the client session thread together, and owns them all.
-// It lives until the program ends, or until Shutdown() in tests.
+// listening socket and the client sessions together, and owns them all. It
+// runs the serial exchanges, one at a time, and is the host every session
+// reaches the bridge through (SessionHost); the sessions themselves belong to
+// the session registry, the retries to the housekeeper. It lives until the
+// program ends, or until Shutdown() in tests.
 //
 // Threads: the constructor, CommandB4 and the window's exchanges run on the
-// window's event thread; client commands run on the session thread. Serial
+// window's event thread; client commands run on the session threads. Serial
 // exchanges are mutually exclusive (one at a time, whole); no lock is held
 // while the view is called, so the view may wait for its own toolkit lock.
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
-#include "server/AllowList.h"
 #include "common/Bytes.h"
+#include "server/AllowList.h"
+#include "server/Housekeeper.h"
 #include "server/HostLookup.h"
+#include "server/Protocols.h"
 #include "server/SerOutPort.h"
+#include "server/SerialLine.h"
+#include "server/SessionHost.h"
+#include "server/SessionRegistry.h"
 #include "server/StatusView.h"
 
-class ClientSocket;
+class ClientSession;
 class SocketAddress;
 class TcpListener;
 
-class LocalCAM {
+class LocalCAM : public SessionHost {
 public:
     // Builds the status view, given the TCP port shown in it and the
     // controller the view's handlers act through.
     using ViewFactory = std::function<std::unique_ptr<StatusView>(int socketport, LocalCAM& controller)>;
-    // Starts a thread running body; raises std::system_error when the
-    // system has no thread to give (process or memory limits).
-    using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
+    using ThreadStarter = SessionRegistry::ThreadStarter;
     static std::thread StartThread(std::function<void()> body);
 
     // What the controller is built with besides its settings: the status
-    // view, the serial port, the name service and threads. The defaults are
-    // the real ones; tests hand in their own.
+    // view, the serial port, the name service, threads and the protocol. The
+    // defaults are the real ones; tests hand in their own.
     struct Dependencies {
         ViewFactory makeView;
         HostLookup lookup = LookupHost;
         SerOutPort::PortFactory openPort = SerOutPort::OpenLocalPort;
         ThreadStarter startThread = StartThread;
+        // Empty: the line protocol.
+        SessionFactory makeSession;
         // Where the server's own log lines go (why the TCP port did not
         // open, a warning about the options); empty: standard error, with
         // timestamps unless the journal takes it.
@@ -76,25 +82,26 @@ public:
     // this host's address, opens the listening socket (socketport 0 asks for
     // a free port, see listeningPort()) and starts the first session thread.
     // Failures are shown in the view, never thrown.
+    LocalCAM(const SerialLine& line, int socketport, Dependencies dependencies, Options options);
     LocalCAM(const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
              const std::string& parity, const std::string& handshake, int dtr, Dependencies dependencies,
              Options options);
     LocalCAM(const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
              const std::string& parity, const std::string& handshake, int dtr, Dependencies dependencies);
     // Shuts down (see Shutdown()) and releases the serial port.
-    ~LocalCAM();
+    ~LocalCAM() override;
     LocalCAM(const LocalCAM&) = delete;
     LocalCAM& operator=(const LocalCAM&) = delete;
 
-    // The current session thread of the running controller (the one made
-    // last, while it exists), or empty. For code that is handed no
-    // controller; the controller's own users ask it: currentSession().
-    static std::shared_ptr<ClientSocket> connectthread();
+    // The current session of the running controller (the one made last,
+    // while it exists), or empty. For code that is handed no controller;
+    // the controller's own users ask it: currentSession().
+    static std::shared_ptr<ClientSession> connectthread();
     static LocalCAM* running();
 
-    // The current session thread (waiting for a client or serving one), or
-    // empty. Any thread; the result stays valid while held.
-    std::shared_ptr<ClientSocket> currentSession();
+    // The current session (waiting for a client or serving one), or empty.
+    // Any thread; the result stays valid while held.
+    std::shared_ptr<ClientSession> currentSession();
 
     // The status view made by the constructor.
     StatusView& localgui() { return *localgui_; }
@@ -153,52 +160,40 @@ public:
     // window on its event thread, read by nothing here.
     std::string sent;
 
-private:
-    friend class ClientSocket;
+    // SessionHost: what the sessions reach the bridge through.
+    std::optional<AcceptedClient> AcceptClient(const std::function<void(int ms)>& pause) override;
+    void SessionBegins() override;
+    void Exchange(const Bytes& command, ClientSession& asker, HeldUpdates& held) override;
+    void Exchange(const std::string& command, ClientSession& asker, HeldUpdates& held) override;
+    void SessionEnds(const ClientSession& session) override;
+    bool NewerSessionConnected(const ClientSession& session) override;
+    StatusView& view() override { return *localgui_; }
+    std::chrono::seconds idleTimeout() const override { return options_.idleTimeout; }
 
+private:
     // report: a failure is shown with its reason; the retries of a listen
     // address that is not there yet are silent.
     bool OpenServerSocket(int port, bool report = true);
     // The TCP port is open: warns when the allow list can let nobody in on
     // it, and starts the first session.
     void ServeOn();
-    // One attempt to listen on the address that was not there.
-    void relisten();
-    // One exchange. held keeps the calling session's window updates back
-    // while the command goes to the line and while the answer goes to the
-    // client (asker; none for an operator's exchange with nobody connected),
-    // and lets them through while the device answers.
+    // One exchange; asker is the session whose client gets the answer (none
+    // for an operator's exchange with nobody connected).
     template <typename Command>
-    void Exchange(const Command& command, ClientSocket* asker, HeldUpdates& held);
+    void exchange(const Command& command, ClientSession* asker, HeldUpdates& held);
     // The answer of the exchange just made: shown, then sent to asker.
-    void ShowAndSendResult(const std::string& s, const std::string& deviceChange, ClientSocket* asker);
-    // A session's own commands, held from the reading of its line: the
-    // answer goes to that session only.
-    void CommandB0(const Bytes& bytestring, ClientSocket& asker, HeldUpdates& held);
-    void CommandB1(const std::string& command, ClientSocket& asker, HeldUpdates& held);
-    // A new client was accepted: what the device sent before now was meant
-    // for nobody it could still reach, so it is dropped, not handed to this
-    // client as its first answer.
-    void SessionBegins();
+    void ShowAndSendResult(const std::string& s, const std::string& deviceChange, ClientSession* asker);
     // Whether a client at peer may connect (nothing: its address is unknown).
     bool Admits(const std::optional<SocketAddress>& peer) const;
-    const Options& options() const { return options_; }
     // One exchange's log line: who asked (a client's address, or the
     // operator), the command, the answer and how long it took.
-    void LogExchange(const ClientSocket* asker, const std::string& command, const std::string& answer,
+    void LogExchange(const ClientSession* asker, const std::string& command, const std::string& answer,
                      double milliseconds);
-    bool stopping() const { return stopping_; }
-    void reapFinishedSessions();
-    // The controller's own thread until Shutdown(): tries again, every
-    // second, to start a session the system refused a thread for, and, when
-    // asked to, to open a port that did not open.
-    void housekeeping();
-    // One attempt to open the port that did not open.
+    // The housekeeper's chores: one attempt to open the port that did not
+    // open, and one to listen on the address that was not there.
     void reopenPort();
-    // For sessions: the listening socket they accept on, and the end of
-    // their turn (the current session emptied only when it still is them).
+    void relisten();
     std::shared_ptr<TcpListener> listener();
-    void clearConnectthread(const ClientSocket* session);
 
     // The controller made last, while it exists: what connectthread() reads.
     static std::atomic<LocalCAM*> running_;
@@ -206,16 +201,15 @@ private:
     std::unique_ptr<StatusView> localgui_;
     std::unique_ptr<SerOutPort> sop;
     HostLookup lookup_;
-    ThreadStarter startThread_;
     std::function<void(const std::string&)> log_;
     std::function<void(const std::string&)> clientLog_;
-    int socketport_ = 0;
+    const int socketport_;
     const Options options_;
     std::string serstring_;  // the serial configuration line
 
     // The last answer; only its first sop->numBytes bytes count.
     Bytes SerIn;
-    // One serial exchange at a time, from the window or the session thread.
+    // One serial exchange at a time, from the window or a session thread.
     std::timed_mutex exchangeMutex_;
     // Whether the last exchange found the serial device gone.
     bool deviceLost_ = false;
@@ -226,21 +220,16 @@ private:
     // The listen address is not this host's yet and is tried again
     // (options_.relistenEveryMs).
     std::atomic<bool> listenPending_{false};
+    // A session the system had no thread for is to be started again.
+    std::atomic<bool> sessionWanted_{false};
 
-    // The current session and the listening socket, which sessions read
-    // from their own threads.
-    std::mutex connectMutex_;
-    std::shared_ptr<ClientSocket> currentSession_;
+    // The listening socket, which sessions accept on from their own threads.
+    std::mutex listenerMutex_;
     std::shared_ptr<TcpListener> listeningSocket_;
-
     std::atomic<bool> stopping_{false};
-    // Every session thread not yet joined, so Shutdown() can join them all.
-    std::mutex sessionsMutex_;
-    std::vector<std::shared_ptr<ClientSocket>> sessions_;
 
-    // Started with the controller, while threads can still be had.
-    std::thread housekeeper_;
-    std::mutex retryMutex_;
-    std::condition_variable retryWake_;
-    bool retryWanted_ = false;
+    // Made with the controller; the registry is stopped (its threads
+    // joined) before anything it uses goes.
+    std::unique_ptr<SessionRegistry> registry_;
+    Housekeeper housekeeper_;
 };

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "server/ClientSocket.h"
+#include "server/ClientSession.h"
 #include "common/Console.h"
 #include "server/LocalCAM.h"
 #include "server/LimitedLog.h"
@@ -29,14 +29,14 @@ Orvo::Orvo(BridgeSettings settings) : settings_(std::move(settings)) {}
 
 Orvo::~Orvo() = default;
 
-LocalCAM::Options Orvo::ControllerOptions() const {
+LocalCAM::Options Orvo::ControllerOptions(const BridgeSettings& settings) {
     LocalCAM::Options options;
-    options.listenAddress = settings_.listen;
-    options.allow = settings_.allow;
-    options.idleTimeout = settings_.idleTimeout;
-    options.logExchanges = settings_.logExchanges;
-    options.answerWaitMs = settings_.answerWaitMs;
-    options.answerGapMs = settings_.answerGapMs;
+    options.listenAddress = settings.listen;
+    options.allow = settings.allow;
+    options.idleTimeout = settings.idleTimeout;
+    options.logExchanges = settings.logExchanges;
+    options.answerWaitMs = settings.answerWaitMs;
+    options.answerGapMs = settings.answerGapMs;
     return options;
 }
 
@@ -61,7 +61,7 @@ void Orvo::EndOnSignal(const char* name)
         if (controller_) {
             // Before the client is closed, which would start the next session.
             controller_->StopServing();
-            if (std::shared_ptr<ClientSocket> session = controller_->currentSession()) {
+            if (std::shared_ptr<ClientSession> session = controller_->currentSession()) {
                 if (session->connected()) session->Close();
             }
             controller_->ShowStat(std::string("Server stopped by ") + name);
@@ -82,12 +82,11 @@ int Orvo::RunHeadless() {
             return std::make_unique<LogView>(log, clientLines);
         };
         dependencies.log = [clientLines](const std::string& line) { clientLines->Line(line); };
-        LocalCAM::Options options = ControllerOptions();
+        LocalCAM::Options options = ControllerOptions(settings_);
         options.reopenEveryMs = kHeadlessReopenMs;
         options.relistenEveryMs = kHeadlessReopenMs;
-        const BridgeSettings& s = settings_;
-        controller_ = std::make_unique<LocalCAM>(s.port, s.tcpPort, s.baud, s.dataBits, s.stopBits, s.parity,
-                                                 s.handshake, s.dtr, std::move(dependencies), std::move(options));
+        controller_ = std::make_unique<LocalCAM>(settings_, settings_.tcpPort, std::move(dependencies),
+                                                 std::move(options));
         if (controller_->listeningPort() < 0 && !controller_->awaitingListenAddress()) {
             // The TCP port is taken, or cannot be had at all: a service that
             // cannot serve ends, without having said it is ready, so that its

@@ -66,10 +66,10 @@ public:
     [[noreturn]] void EndOnSignal(const char* name);
 
 private:
-    void CreateController(const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
-                          const std::string& parity, const std::string& handshake, int dtr);
-    // What the options ask of the controller beyond the serial line.
-    LocalCAM::Options ControllerOptions() const;
+    // "Start": the setup window's choices in the settings the options gave.
+    void CreateController(const BridgeSettings& chosen);
+    // What the settings ask of the controller beyond the serial line.
+    static LocalCAM::Options ControllerOptions(const BridgeSettings& settings);
 
     const BridgeSettings settings_;
 

@@ -1,16 +1,19 @@
 #include "server/SerOutPort.h"
 
 #include <algorithm>
+#include <optional>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
 
-#include "server/Orvo.h"
+#include "common/Console.h"
+#include "common/HexCodec.h"
 #include "Serlib/IOError.h"
 #include "Serlib/SerInputStream.h"
 #include "Serlib/SerOutputStream.h"
 #include "Serlib/SerialConfig.h"
 #include "Serlib/SerialPortLocal.h"
+#include "server/SettingsTable.h"
 
 using Serlib::SerialConfig;
 
@@ -22,21 +25,24 @@ std::shared_ptr<Serlib::SerialPort> SerOutPort::OpenLocalPort(std::shared_ptr<Se
 
 SerOutPort::SerOutPort(const std::string& s, int baudrate, int dbits, int sbits, const std::string& parity,
                        const std::string& handshake, int dtr, const PortFactory& openPort)
-    : openPort_(openPort), dtr_(dtr), buffer_(kRxBufferSize, 0) {
+    : SerOutPort(SerialLine{s, baudrate, dbits, sbits, parity, handshake, dtr}, openPort) {}
+
+SerOutPort::SerOutPort(const SerialLine& line, const PortFactory& openPort)
+    : openPort_(openPort), dtr_(line.dtr), buffer_(kRxBufferSize, 0) {
     running_ = this;
     txBuf = 2048;
     rxBuf = 4096;
-    bitRate_ = baudrate > 0 ? baudrate : 9600;
-    OutLine("Trying To Set Up " + s);
+    bitRate_ = line.baud > 0 ? line.baud : 9600;
+    OutLine("Trying To Set Up " + line.port);
     try {
-        serCfg = std::make_shared<SerialConfig>(s);
+        serCfg = std::make_shared<SerialConfig>(line.port);
         serCfg->setHardFlow(false);
         serCfg->setTxLen(txBuf);
         serCfg->setRxLen(rxBuf);
-        SerCfgGeneric(baudrate, dbits, sbits, parity, handshake);
+        SerCfgGeneric(line.baud, line.dataBits, line.stopBits, line.parity, line.handshake);
     } catch (const std::invalid_argument& e) {
         // Settings the record refuses: no port can ever open with them.
-        Orvo::OutLine(std::string("std::invalid_argument: ") + e.what());
+        WriteConsoleLine(std::string("std::invalid_argument: ") + e.what());
         serCfg.reset();
         return;
     }
@@ -49,14 +55,14 @@ bool SerOutPort::OpenPort(bool report) {
     try {
         port_ = openPort_(serCfg);
     } catch (const Serlib::IOError& e) {
-        if (report) Orvo::OutLine(std::string("Serlib::IOError: ") + e.what());
+        if (report) WriteConsoleLine(std::string("Serlib::IOError: ") + e.what());
         return false;
     } catch (const std::invalid_argument& e) {
-        if (report) Orvo::OutLine(std::string("std::invalid_argument: ") + e.what());
+        if (report) WriteConsoleLine(std::string("std::invalid_argument: ") + e.what());
         return false;
     } catch (const Serlib::DriverLoadError& e) {
         // No driver: the server still runs, as with a port that did not open.
-        if (report) Orvo::OutLine(std::string("Serlib::DriverLoadError: ") + e.what());
+        if (report) WriteConsoleLine(std::string("Serlib::DriverLoadError: ") + e.what());
         return false;
     }
     // A new port has the streams' send time-out, not the exchange's bound.
@@ -122,32 +128,11 @@ void SerOutPort::SerCfgGeneric(int baudrate, int dbits, int sbits, const std::st
     } else if (baudrate > 0 && baudrate < SerialConfig::BR_EXACT) {
         serCfg->setBitRate(SerialConfig::BR_EXACT | baudrate);
     }
-    switch (dbits) {
-        case 8: serCfg->setDataBits(SerialConfig::LN_8BITS); break;
-        case 7: serCfg->setDataBits(SerialConfig::LN_7BITS); break;
-        case 6: serCfg->setDataBits(SerialConfig::LN_6BITS); break;
-        case 5: serCfg->setDataBits(SerialConfig::LN_5BITS); break;
-        default: break;
-    }
-    switch (sbits) {
-        case 1: serCfg->setStopBits(SerialConfig::ST_1BITS); break;
-        case 2: serCfg->setStopBits(SerialConfig::ST_2BITS); break;
-        default: break;
-    }
-    if (parity == "None") serCfg->setParity(SerialConfig::PY_NONE);
-    else if (parity == "Even") serCfg->setParity(SerialConfig::PY_EVEN);
-    else if (parity == "Odd") serCfg->setParity(SerialConfig::PY_ODD);
-    else if (parity == "Mark") serCfg->setParity(SerialConfig::PY_MARK);
-
-    if (handshake == "None") serCfg->setHandshake(SerialConfig::HS_NONE);
-    else if (handshake == "CTSRTS") serCfg->setHandshake(SerialConfig::HS_CTSRTS);
-    else if (handshake == "CTSDTR") serCfg->setHandshake(SerialConfig::HS_CTSDTR);
-    else if (handshake == "XONXOFF") serCfg->setHandshake(SerialConfig::HS_XONXOFF);
-    else if (handshake == "DSRDTR") serCfg->setHandshake(SerialConfig::HS_DSRDTR);
-    else if (handshake == "HardIn") serCfg->setHandshake(SerialConfig::HS_HARD_IN);
-    else if (handshake == "HardOut") serCfg->setHandshake(SerialConfig::HS_HARD_OUT);
-    else if (handshake == "SoftIn") serCfg->setHandshake(SerialConfig::HS_SOFT_IN);
-    else if (handshake == "SoftOut") serCfg->setHandshake(SerialConfig::HS_SOFT_OUT);
+    using namespace SettingsTable;
+    if (const std::optional<int32_t> code = CodeOf(DataBits(), std::to_string(dbits))) serCfg->setDataBits(*code);
+    if (const std::optional<int32_t> code = CodeOf(StopBits(), std::to_string(sbits))) serCfg->setStopBits(*code);
+    if (const std::optional<int32_t> code = CodeOf(Parities(), parity)) serCfg->setParity(*code);
+    if (const std::optional<int32_t> code = CodeOf(Handshakes(), handshake)) serCfg->setHandshake(*code);
 }
 
 void SerOutPort::ClosePort() {
@@ -294,7 +279,7 @@ const Bytes& SerOutPort::readUntilQuiet() {
 }
 
 void SerOutPort::traceAnswer() {
-    const std::string in = "Serial In: " + Orvo::BS2S(buffer_, numBytes);
+    const std::string in = "Serial In: " + HexCodec::BS2S(buffer_, numBytes);
     trace_ += in;
     OutLine(in);
 }
@@ -312,7 +297,7 @@ const Bytes& SerOutPort::SendSerial(const std::string& text) {
 }
 
 bool SerOutPort::SendSer(const Bytes& bytes) {
-    trace_ = "Serial Out: " + Orvo::BS2S(bytes, static_cast<int>(bytes.size())) + "  ";
+    trace_ = "Serial Out: " + HexCodec::BS2S(bytes, static_cast<int>(bytes.size())) + "  ";
     OutLine(trace_);
     writeTimedOut_ = false;
     try {

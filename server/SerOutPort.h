@@ -14,6 +14,7 @@
 #include <string>
 
 #include "common/Bytes.h"
+#include "server/SerialLine.h"
 
 namespace Serlib {
 class SerialConfig;
@@ -38,6 +39,7 @@ public:
 
     // Opens the port; a failure prints one console line and leaves the
     // adapter without a port, it is never thrown.
+    explicit SerOutPort(const SerialLine& line, const PortFactory& openPort = OpenLocalPort);
     SerOutPort(const std::string& s, int baudrate, int dbits, int sbits, const std::string& parity,
                const std::string& handshake, int dtr, const PortFactory& openPort = OpenLocalPort);
     // Closes the port.

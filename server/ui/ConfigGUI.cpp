@@ -3,6 +3,10 @@
 #include <FL/Fl.H>
 
 #include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "server/SettingsTable.h"
 
 const Fl_Color ConfigGUI::whitecol = fl_rgb_color(255, 255, 255);
 const Fl_Color ConfigGUI::blackcol = fl_rgb_color(0, 0, 0);
@@ -22,7 +26,7 @@ FittedLabel* makeLabel(const char* text)
     return label;
 }
 
-Fl_Choice* makeChoice(std::initializer_list<const char*> items)
+Fl_Choice* makeChoice(const std::vector<std::string>& items)
 {
     auto* choice = new Fl_Choice(0, 0, cellWidth, cellHeight);
     choice->textfont(FL_HELVETICA);
@@ -31,7 +35,7 @@ Fl_Choice* makeChoice(std::initializer_list<const char*> items)
     choice->color(ConfigGUI::graycol);
     // Items are added one by one with add(): none of them contains the
     // menu path characters '/', '&' or '_', so each stays one plain entry.
-    for (const char* item : items) choice->add(item);
+    for (const std::string& item : items) choice->add(item.c_str());
     choice->value(0);
     return choice;
 }
@@ -109,7 +113,7 @@ void select(Fl_Choice* choice, const std::string& value)
 
 ConfigGUI::ConfigGUI(ControllerFactory createController, ProcessExit exitProcess, const BridgeSettings& selected)
     : Fl_Window(wid, hit), handler_(*this), createController_(std::move(createController)),
-      exitProcess_(std::move(exitProcess))
+      exitProcess_(std::move(exitProcess)), selected_(selected)
 {
     FittedLabel::useHelveticaByName();
     blanklabel1 = makeLabel("   ");
@@ -132,15 +136,15 @@ ConfigGUI::ConfigGUI(ControllerFactory createController, ProcessExit exitProcess
     labelcolor(blackcol);
     callback(ignoreCloseRequest);
 
-    choiceSerialPort = makeChoice({"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8"});
-    choiceSocketPort = makeChoice({"3001", "3002", "3003", "3004", "3005", "3006", "3007", "3008"});
-    choiceBaudRate = makeChoice({"2400", "9600", "19200", "38400", "57600", "115200"});
-    choiceDataBits = makeChoice({"8", "7", "6", "5"});
-    choiceStopBits = makeChoice({"1", "2"});
-    choiceParity = makeChoice({"None", "Even", "Odd", "Mark"});
-    choiceHandShake = makeChoice(
-        {"None", "CTSRTS", "XONXOFF", "CTSDTR", "DSRDTR", "HardIn", "HardOut", "SoftIn", "SoftOut"});
-    choiceDTR = makeChoice({"1", "0"});
+    using namespace SettingsTable;
+    choiceSerialPort = makeChoice(SerialPorts());
+    choiceSocketPort = makeChoice(TcpPorts());
+    choiceBaudRate = makeChoice(Texts(BitRates()));
+    choiceDataBits = makeChoice(Texts(DataBits()));
+    choiceStopBits = makeChoice(Texts(StopBits()));
+    choiceParity = makeChoice(Texts(Parities()));
+    choiceHandShake = makeChoice(Texts(Handshakes()));
+    choiceDTR = makeChoice(Dtr());
 
     GridPlacer grid(*this);
     for (Fl_Widget* widget : std::initializer_list<Fl_Widget*>{
@@ -182,19 +186,20 @@ void ConfigGUI::ButtonHandler::actionPerformed(const std::string& command)
 void ConfigGUI::DoOK()
 {
     hide();
-    const std::string comport = selectedText(choiceSerialPort);
-    const std::string parity = selectedText(choiceParity);
-    const std::string handshake = selectedText(choiceHandShake);
-    const int port = selectedNumber(choiceSocketPort);
-    const int rate = selectedNumber(choiceBaudRate);
-    const int dbits = selectedNumber(choiceDataBits);
-    const int sbits = selectedNumber(choiceStopBits);
-    const int dtr = selectedNumber(choiceDTR);
+    BridgeSettings chosen = selected_;
+    chosen.port = selectedText(choiceSerialPort);
+    chosen.parity = selectedText(choiceParity);
+    chosen.handshake = selectedText(choiceHandShake);
+    chosen.tcpPort = selectedNumber(choiceSocketPort);
+    chosen.baud = selectedNumber(choiceBaudRate);
+    chosen.dataBits = selectedNumber(choiceDataBits);
+    chosen.stopBits = selectedNumber(choiceStopBits);
+    chosen.dtr = selectedNumber(choiceDTR);
     // Deleted once this callback has returned; the controller's window is
     // shown before then, so the event loop keeps running.
     Fl::delete_widget(this);
     ControllerFactory createController = std::move(createController_);
-    createController(comport, port, rate, dbits, sbits, parity, handshake, dtr);
+    createController(chosen);
 }
 
 void ConfigGUI::DoQuit()

@@ -14,10 +14,9 @@
 #include <string>
 
 // What "Start" makes of the selections: creates the bridge controller with
-// (cpname, socketport, baudrate, dbits, sbits, parity, handshake, dtr).
-using ControllerFactory = std::function<void(const std::string& cpname, int socketport, int baudrate, int dbits,
-                                             int sbits, const std::string& parity, const std::string& handshake,
-                                             int dtr)>;
+// the settings the window was opened with, the chosen serial line and TCP
+// port in them.
+using ControllerFactory = std::function<void(const BridgeSettings& chosen)>;
 
 // A push button that carries the command text its handler acts on.
 class ActionButton : public Fl_Button {
@@ -90,4 +89,5 @@ private:
     ButtonHandler handler_;
     ControllerFactory createController_;
     ProcessExit exitProcess_;
+    const BridgeSettings selected_;  // what the window opened with
 };

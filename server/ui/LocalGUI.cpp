@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "server/ClientSocket.h"
+#include "server/ClientSession.h"
 #include "server/LocalCAM.h"
 #include "server/Orvo.h"
 
@@ -172,7 +172,7 @@ void LocalGUI::Bclose::actionPerformed()
     window_.ShowStatus("Attempting to close connection.");
     Fl::flush();  // the operator sees the text before the pause
     Delay(2000);
-    if (std::shared_ptr<ClientSocket> session = window_.controller().currentSession()) session->Close();
+    if (std::shared_ptr<ClientSession> session = window_.controller().currentSession()) session->Close();
 }
 
 void LocalGUI::LNA::actionPerformed() { window_.controller().CommandB4(window_.ipfield->value()); }
@@ -198,6 +198,6 @@ void LocalGUI::TXA::actionPerformed()
 
 void LocalGUI::windowClosing()
 {
-    if (std::shared_ptr<ClientSocket> session = controller_.currentSession()) session->Close();
+    if (std::shared_ptr<ClientSession> session = controller_.currentSession()) session->Close();
     exitProcess_(0);
 }

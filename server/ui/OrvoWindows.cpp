@@ -12,7 +12,6 @@
 #include <memory>
 #include <mutex>
 
-#include "server/ClientSocket.h"
 #include "server/CommandLine.h"
 #include "server/ui/ConfigGUI.h"
 #include "server/ExitSignals.h"
@@ -42,23 +41,17 @@ int Orvo::RunWithWindows(int argc, char** argv)
 void Orvo::init()
 {
     // FLTK owns its windows; the dialog deletes itself on "Start".
-    new ConfigGUI(
-        [this](const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
-               const std::string& parity, const std::string& handshake, int dtr) {
-            CreateController(cpname, socketport, baudrate, dbits, sbits, parity, handshake, dtr);
-        },
-        [this](int status) { EndProcess(status); }, settings_);
+    new ConfigGUI([this](const BridgeSettings& chosen) { CreateController(chosen); },
+                  [this](int status) { EndProcess(status); }, settings_);
 }
 
-void Orvo::CreateController(const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
-                            const std::string& parity, const std::string& handshake, int dtr)
+void Orvo::CreateController(const BridgeSettings& chosen)
 {
     std::lock_guard<std::mutex> lock(controllerMutex_);
     LocalCAM::Dependencies dependencies;
     dependencies.makeView = [this](int port, LocalCAM& lc) -> std::unique_ptr<StatusView> {
         return std::make_unique<LocalGUI>(port, lc, [this](int status) { EndProcess(status); });
     };
-    controller_ = std::make_unique<LocalCAM>(cpname, socketport, baudrate, dbits, sbits, parity, handshake, dtr,
-                                             std::move(dependencies), ControllerOptions());
+    controller_ = std::make_unique<LocalCAM>(chosen, chosen.tcpPort, std::move(dependencies), ControllerOptions(chosen));
 }
 

@@ -383,7 +383,7 @@ TEST_F(Bridge, OverlappingClosesCloseOnceAndStartOneSuccessor) {
     start();
     auto client = connect();
     ASSERT_TRUE(log->waitFor("status", "Client connection accepted!"));
-    std::shared_ptr<ClientSocket> session = LocalCAM::connectthread();
+    std::shared_ptr<ClientSession> session = LocalCAM::connectthread();
     ASSERT_TRUE(session);
     std::atomic<int> ready{0};
     auto closer = [&] {

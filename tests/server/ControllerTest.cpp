@@ -1,10 +1,15 @@
 // The controller's start-up and failure paths, and host look-up.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 
 #include "tests/support/ChildProcess.h"
 #include "server/ClientSocket.h"
+#include "server/Housekeeper.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/LineClient.h"
 #include "server/LocalCAM.h"
 #include "common/NetError.h"
@@ -128,4 +133,41 @@ TEST(HostLookup, ResolvesNamesNumbersAndThisHost) {
     ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
     EXPECT_EQ(self->hostName, host);
     EXPECT_FALSE(self->address.empty());
+}
+
+// The controller's retries: a chore runs once it has been due for its
+// period, again a period later while it stays due, and not at all when it
+// is not; stopping does not wait for a period to pass.
+TEST(Housekeeper, RunsAChoreAPeriodAfterItBecomesDueAndWhileItStaysDue) {
+    std::atomic<bool> due{false};
+    std::atomic<int> runs{0};
+    std::mutex mutex;
+    std::vector<std::chrono::steady_clock::time_point> at;
+    Housekeeper keeper;
+    keeper.Start({{200ms, [&] { return due.load(); }, [&] {
+                       std::lock_guard<std::mutex> lock(mutex);
+                       at.push_back(std::chrono::steady_clock::now());
+                       if (++runs == 3) due = false;
+                   }}});
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(runs, 0) << "never due";
+    const auto dueSince = std::chrono::steady_clock::now();
+    due = true;
+    keeper.Wake();
+    ASSERT_TRUE(eventually([&] { return runs == 3; }, 10s));
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_GE(at[0] - dueSince, 190ms);
+        EXPECT_GE(at[2] - at[1], 190ms) << "a period between runs";
+    }
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(runs, 3) << "no longer due";
+    keeper.Stop();
+
+    Housekeeper slow;
+    slow.Start({{10s, [] { return true; }, [&] { ++runs; }}});
+    const auto stopping = std::chrono::steady_clock::now();
+    slow.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, 5s) << "stopping does not wait for the period";
+    EXPECT_EQ(runs, 3);
 }

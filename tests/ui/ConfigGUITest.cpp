@@ -59,10 +59,7 @@ protected:
     {
         SKIP_WITHOUT_DISPLAY();
         window = new ConfigGUI(
-            [this](const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
-                   const std::string& parity, const std::string& handshake, int dtr) {
-                created.push_back({cpname, socketport, baudrate, dbits, sbits, parity, handshake, dtr});
-            },
+            [this](const BridgeSettings& chosen) { record(chosen); },
             [this](int status) { exitStatus = status; });
         pumpFor(std::chrono::milliseconds(200));
     }
@@ -72,7 +69,17 @@ protected:
         pumpFor(std::chrono::milliseconds(200));
     }
 
+    // What "Start" handed on: the serial line and TCP port in the window's
+    // order, and the settings as a whole.
+    void record(const BridgeSettings& chosen)
+    {
+        created.push_back({chosen.port, chosen.tcpPort, chosen.baud, chosen.dataBits, chosen.stopBits, chosen.parity,
+                           chosen.handshake, chosen.dtr});
+        lastChosen = chosen;
+    }
+
     ConfigGUI* window = nullptr;
+    BridgeSettings lastChosen;
     std::vector<Settings> created;
     std::optional<int> exitStatus;
 };
@@ -130,11 +137,10 @@ TEST_F(ConfigGUITest, OptionsPreselectTheChoicesAndADevicePathJoinsThePortList)
     options.parity = "Even";
     options.handshake = "XONXOFF";
     options.dtr = 0;
+    options.listen = "127.0.0.1";
+    options.answerGapMs = 2;
     window = new ConfigGUI(
-        [this](const std::string& cpname, int socketport, int baudrate, int dbits, int sbits,
-               const std::string& parity, const std::string& handshake, int dtr) {
-            created.push_back({cpname, socketport, baudrate, dbits, sbits, parity, handshake, dtr});
-        },
+        [this](const BridgeSettings& chosen) { record(chosen); },
         [this](int status) { exitStatus = status; }, options);
     // The path is one item, its slashes no submenus.
     EXPECT_EQ(items(window->choiceSerialPort).size(), 9u);
@@ -142,6 +148,8 @@ TEST_F(ConfigGUITest, OptionsPreselectTheChoicesAndADevicePathJoinsThePortList)
     window->buttonOK->do_callback();
     ASSERT_EQ(created.size(), 1u);
     EXPECT_EQ(created[0], (Settings{options.port, 3005, 19200, 7, 2, "Even", "XONXOFF", 0}));
+    EXPECT_EQ(lastChosen.listen, "127.0.0.1") << "what the window does not show goes on as the options gave it";
+    EXPECT_EQ(lastChosen.answerGapMs, 2);
 }
 
 TEST_F(ConfigGUITest, TenEqualRowsWithLabelsLeftAndQuitBeforeStart)
