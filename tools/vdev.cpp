@@ -3,7 +3,7 @@
 // answers like a simple modem: a line (ended by CR or LF) that starts "AT"
 // gets "OK" CR LF; every other byte is echoed back unchanged.
 //
-//   vdev [--link PATH] [--delay MS] [--silent] [--flood] [--wire BAUD]
+//   vdev [--link PATH] [--delay MS] [--silent] [--flood] [--wire BAUD] [--loopback]
 //
 //   --link PATH  make PATH a symbolic link to the device (removed on exit)
 //   --delay MS   answer MS milliseconds after the line or byte arrived
@@ -11,6 +11,8 @@
 //   --flood      send the byte values 0, 1, ..., 255, 0, ... without pause
 //   --wire BAUD  answer as a line at BAUD bit/s would deliver: one byte each
 //                ten bit times (a pseudo-terminal itself takes no time)
+//   --loopback   echo every byte, AT lines too, as a loopback plug does; a
+//                reader that does not keep up holds the writer back
 //
 // SIGUSR1 makes the device vanish (the pseudo-terminal is closed, as when a
 // USB adapter is pulled); SIGUSR2 brings it back as a new pseudo-terminal and
@@ -45,7 +47,13 @@ struct Options {
     bool silent = false;
     bool flood = false;
     int wireBaud = 0;  // 0: answers leave as fast as the terminal takes them
+    bool loopback = false;
 };
+
+// The most a loopback holds on its way back before it stops reading: a far
+// side that does not read then fills the terminal, as a real line's flow
+// control would hold the sender.
+constexpr size_t kMostLoopedBack = 256 * 1024;
 
 [[noreturn]] void die(const std::string& what) {
     std::fprintf(stderr, "vdev: %s: %s\n", what.c_str(), std::strerror(errno));
@@ -164,8 +172,11 @@ Options parse(int argc, char** argv) {
             options.flood = true;
         } else if (arg == "--wire" && i + 1 < argc && std::atoi(argv[i + 1]) > 0) {
             options.wireBaud = std::atoi(argv[++i]);
+        } else if (arg == "--loopback") {
+            options.loopback = true;
         } else {
-            std::fprintf(stderr, "usage: vdev [--link PATH] [--delay MS] [--silent] [--flood] [--wire BAUD]\n");
+            std::fprintf(stderr,
+                         "usage: vdev [--link PATH] [--delay MS] [--silent] [--flood] [--wire BAUD] [--loopback]\n");
             std::exit(2);
         }
     }
@@ -216,7 +227,8 @@ public:
 
     // What poll should wait for on the terminal; only used while present.
     pollfd watch() const {
-        pollfd p{pty_.master.get(), POLLIN, 0};
+        const bool full = options_.loopback && outgoing_.size() >= kMostLoopedBack;
+        pollfd p{pty_.master.get(), static_cast<short>(full ? 0 : POLLIN), 0};
         if ((!outgoing_.empty() && Clock::now() >= nextByte_) || options_.flood) p.events |= POLLOUT;
         return p;
     }
@@ -242,10 +254,11 @@ public:
 
     // Reads what the terminal sent and queues the modem's answer to it.
     void receive() {
-        char buf[4096];
+        char buf[65536];
         const ssize_t n = ::read(pty_.master.get(), buf, sizeof buf);
         if (n <= 0 || options_.silent) return;
-        std::string answer = modem_.feed(buf, static_cast<size_t>(n));
+        std::string answer = options_.loopback ? std::string(buf, static_cast<size_t>(n))
+                                               : modem_.feed(buf, static_cast<size_t>(n));
         if (answer.empty()) return;
         if (options_.delayMs > 0) {
             pending_.push_back({Clock::now() + std::chrono::milliseconds(options_.delayMs), answer});

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "tests/support/ChildProcess.h"
 
@@ -181,6 +182,38 @@ TEST(Vdev, FloodCountsThroughEveryByteValueWithoutAGap) {
     for (size_t i = 1; i < got.size(); ++i) {
         ASSERT_EQ(static_cast<unsigned char>(got[i]), static_cast<unsigned char>(got[i - 1] + 1)) << "at byte " << i;
     }
+}
+
+TEST(Vdev, LoopbackEchoesEveryByteAndHoldsBackAWriterNobodyReads) {
+    TempDir dir;
+    const std::string link = dir.path() + "/COM8";
+    ChildProcess vdev({programPath("vdev"), "--link", link, "--loopback"});
+    ASSERT_TRUE(vdev.readLine(5s));
+    Terminal term(link);
+    ASSERT_TRUE(term.ok());
+    term.send("AT\r\n");
+    EXPECT_EQ(term.receive(), "AT\r\n") << "no modem answers";
+    // Written without reading, until the line takes no more: what it held
+    // is bounded, and comes back whole and in order.
+    const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    std::string sent;
+    unsigned char next = 0;
+    for (int stalls = 0; stalls < 20;) {
+        char block[4096];
+        for (char& b : block) b = static_cast<char>(next++);
+        const ssize_t n = ::write(fd, block, sizeof block);
+        if (n > 0) sent.append(block, static_cast<size_t>(n));
+        next = static_cast<unsigned char>(next - sizeof block + (n > 0 ? n : 0));
+        if (n <= 0) {
+            ++stalls;
+            std::this_thread::sleep_for(20ms);  // the loopback catches up as far as it will
+        }
+        ASSERT_LT(sent.size(), 4u * 1024 * 1024) << "the writer was never held back";
+    }
+    ::close(fd);
+    EXPECT_GE(sent.size(), 256u * 1024);
+    EXPECT_EQ(term.receive(sent.size(), 10000), sent);
 }
 
 TEST(Vdev, ReturningWhilePresentChangesNothing) {
