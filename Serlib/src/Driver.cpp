@@ -89,6 +89,7 @@ DriverOps bindAll(SharedLibrary handle) {
         bind(handle, "SerSigBreak", ops.SerSigBreak);
         bind(handle, "SerFlowTask", ops.SerFlowTask);
         bindOptional(handle, "SerWaitRx", ops.SerWaitRx);
+        bindOptional(handle, "SerSetBreak", ops.SerSetBreak);
     } catch (const DriverLoadError&) {
         // A library without the whole contract is not a driver; drop it.
         handle.close();

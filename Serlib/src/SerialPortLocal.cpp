@@ -81,7 +81,7 @@ std::shared_ptr<SerialConfig> requireConfig(std::shared_ptr<SerialConfig> cfg) {
 // A short count of 0 or more is what a send time-out leaves; -1 is a failure.
 [[noreturn]] void shortSend(int sent, int asked, const std::string& text) {
     if (sent >= 0 && sent < asked) {
-        throw WriteTimeout(text);
+        throw WriteTimeout(text, sent);
     }
     throw IOError(text);
 }
@@ -562,6 +562,11 @@ bool SerialPortLocal::sigBreak() { return driverCall(Op::SigBreak) == 1; }
 void SerialPortLocal::setDTR(bool onOff) { driverCall(Op::SetDTR, onOff ? 1 : 0); }
 void SerialPortLocal::setRTS(bool onOff) { driverCall(Op::SetRTS, onOff ? 1 : 0); }
 void SerialPortLocal::sendBreak(int bLen) { driverCall(Op::SendBreak, bLen); }
+void SerialPortLocal::setBreak(bool on) {
+    const DriverOps& driver = Driver::ops();
+    if (driver.SerSetBreak == nullptr) throw IOError("setBreak not supported on " + osName);
+    if (driver.SerSetBreak(port, on ? 1 : 0) == -1) throw IOError("setBreak failed");
+}
 void SerialPortLocal::setTimeoutRx(int tmoRx) { driverCall(Op::SetTimeoutRx, tmoRx); }
 void SerialPortLocal::setTimeoutTx(int tmoTx) { driverCall(Op::SetTimeoutTx, tmoTx); }
 int SerialPortLocal::getTimeoutRx() { return Driver::ops().SerGetTimeoutRx(port); }

@@ -2,7 +2,10 @@
 // bit (a pseudo-terminal keeps no framing, so only here can all be seen).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <pty.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <map>
 #include <set>
@@ -116,4 +119,33 @@ TEST(LineSettingsTermios, RecordsOutsideTheRangesOrAskingForDsrDtrAreRefused) {
     EXPECT_TRUE(refused([](SerConfigRec& r) { r.handshake = 0x13; }));
     EXPECT_TRUE(refused([](SerConfigRec& r) { r.handshake = 0x100; }));
     EXPECT_TRUE(refused([](SerConfigRec& r) { r.handshake = -16; }));
+}
+
+// A pseudo-terminal keeps no character size and no parity: the settings are
+// taken as a line would take them, with the rate, stop bits and flow control
+// set and its framing left as it is. A regular descriptor is none.
+TEST(LineSettingsOnAPseudoTerminal, DataBitsAndParityAreTakenWithoutBeingSet) {
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    EXPECT_TRUE(sdrv::isPseudoTerminal(slave));
+    const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    EXPECT_FALSE(sdrv::isPseudoTerminal(devNull));
+    ::close(devNull);
+    using Serlib::SerialConfig;
+    for (const int parity : {SerialConfig::PY_EVEN, SerialConfig::PY_ODD, SerialConfig::PY_NONE}) {
+        for (const int dataBits : {SerialConfig::LN_5BITS, SerialConfig::LN_7BITS, SerialConfig::LN_8BITS}) {
+            EXPECT_EQ(sdrv::applySettings(slave, settings(SerialConfig::BR_19200, dataBits, SerialConfig::ST_2BITS,
+                                                          parity, SerialConfig::HS_XONXOFF)),
+                      0)
+                << "data bits code " << dataBits << ", parity code " << parity;
+            termios now{};
+            ASSERT_EQ(::tcgetattr(slave, &now), 0);
+            EXPECT_EQ(::cfgetospeed(&now), B19200);
+            EXPECT_NE(now.c_cflag & CSTOPB, 0u);
+            EXPECT_NE(now.c_iflag & IXON, 0u);
+        }
+    }
+    ::close(slave);
+    ::close(master);
 }

@@ -1,5 +1,5 @@
 // The 30 operations of the driver contract (Serlib/SerDriver.h), and the
-// optional SerWaitRx, as every driver exports them: each finds its port in
+// optional SerWaitRx and SerSetBreak, as every driver exports them: each finds its port in
 // the platform's port table and hands the work to it; no exception crosses
 // into the caller, whose language may not have them. Compiled into each
 // platform's driver (Platform.h).
@@ -176,6 +176,10 @@ SDRV_EXPORT int32_t SerSigBreak(int32_t port) {
 
 SDRV_EXPORT int32_t SerWaitRx(int32_t port, int32_t mSecs) {
     return onPort(port, -1, [mSecs](Port& p) { return p.waitRx(mSecs); });
+}
+
+SDRV_EXPORT int32_t SerSetBreak(int32_t port, int32_t onOff) {
+    return onPort(port, -1, [onOff](Port& p) { return p.setBreak(onOff != 0); });
 }
 
 SDRV_EXPORT int32_t SerFlowTask(int32_t port) {

@@ -1,5 +1,7 @@
 #include "Serlib/drivers/posix/LineSettings.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 
 #include <cerrno>
@@ -15,6 +17,11 @@ constexpr speed_t kSpeeds[] = {B110,     B150,     B300,     B600,     B1200,   
                                B1500000, B2000000, B2500000, B3000000, B3500000, B4000000};
 static_assert(sizeof kSpeeds / sizeof kSpeeds[0] == Serlib::bitrates::kStandardCodes, "a speed for every code");
 constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+
+// The device majors of pseudo-terminal slaves: Unix 98 (136 to 143) and BSD.
+constexpr unsigned int kFirstPtySlaveMajor = 136;
+constexpr unsigned int kPtySlaveMajors = 8;
+constexpr unsigned int kBsdPtySlaveMajor = 3;
 
 int32_t errnoResult() {
     return SER_ERRNO_BASE + errno;
@@ -74,12 +81,30 @@ termios termiosFor(const termios& present, const LineSettings& s) {
     return tio;
 }
 
+bool isPseudoTerminal(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+        return false;
+    }
+    // Unix 98 pseudo-terminal slaves (/dev/pts/N) and the old BSD ones.
+    const unsigned int m = major(st.st_rdev);
+    return (m >= kFirstPtySlaveMajor && m < kFirstPtySlaveMajor + kPtySlaveMajors) || m == kBsdPtySlaveMajor;
+}
+
 int32_t applySettings(int fd, const LineSettings& s) {
     termios present{};
     if (::tcgetattr(fd, &present) != 0) {
         return errnoResult();
     }
-    const termios wanted = termiosFor(present, s);
+    termios wanted = termiosFor(present, s);
+    if (isPseudoTerminal(fd)) {
+        // A pseudo-terminal keeps no character size and no parity (Linux
+        // always shows CS8 without PARENB) and refuses with EINVAL a change
+        // of nothing else; it carries bytes, not bits. Its own framing stays,
+        // and the port takes the record's as a line would.
+        constexpr tcflag_t framing = CSIZE | PARENB;
+        wanted.c_cflag = (wanted.c_cflag & ~framing) | (present.c_cflag & framing);
+    }
     if (tcsetattrRetrying(fd, wanted) != 0) {
         return errnoResult();
     }

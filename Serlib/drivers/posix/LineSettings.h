@@ -24,7 +24,12 @@ termios termiosFor(const termios& present, const LineSettings& settings);
 
 // Applies termiosFor to the terminal. 0, SER_CONFIG_BAD_SETTING when the
 // terminal did not take the speed or the parity kind, or SER_ERRNO_BASE + errno.
+// On a pseudo-terminal the data bits and the parity are taken without being
+// set: it has neither, and the port keeps the record's values.
 int32_t applySettings(int fd, const LineSettings& settings);
+
+// Whether fd is a pseudo-terminal's device side.
+bool isPseudoTerminal(int fd);
 
 // Raw mode at the terminal's present speed, for a port not yet configured.
 int32_t applyRawMode(int fd);

@@ -109,12 +109,21 @@ bool Port::holds(const PortName& name) const {
 int32_t Port::open(const SerConfigRec&) {
     Lock lock(mutex_);
     dev_t device = 0;
-    const int32_t rc = openDevice(name_.path, fd_, device);
+    UniqueFd fd;
+    const int32_t rc = openDevice(name_.path, fd, device);
     if (rc == 0) {
+        replaceDescriptor(std::move(fd));
         device_.store(device);
         takeCounterBaseline();
     }
     return rc;
+}
+
+void Port::replaceDescriptor(UniqueFd fd) {
+    // Waits that run without the port's lock still use the old descriptor.
+    std::unique_lock<std::shared_mutex> inUse(descriptorInUse_);
+    fd_ = std::move(fd);
+    ++descriptorGeneration_;
 }
 
 void Port::close() {
@@ -125,7 +134,7 @@ void Port::close() {
         // give it back so the next opener is not refused. A dead device
         // refuses this too, which changes nothing.
         static_cast<void>(::ioctl(fd_.get(), TIOCNXCL));
-        fd_.reset();
+        replaceDescriptor(UniqueFd());
     }
     device_.store(0);
 }
@@ -168,7 +177,7 @@ bool Port::reopen() {
         int bit = TIOCM_RTS;
         static_cast<void>(::ioctl(fd.get(), *rts_ ? TIOCMBIS : TIOCMBIC, &bit));
     }
-    fd_ = std::move(fd);
+    replaceDescriptor(std::move(fd));
     device_.store(device);
     lost_ = false;
     takeCounterBaseline();
@@ -177,7 +186,7 @@ bool Port::reopen() {
 
 void Port::lose() {
     lost_ = true;
-    fd_.reset();
+    replaceDescriptor(UniqueFd());
     device_.store(0);
     haveCounts_ = false;
 }
@@ -237,7 +246,7 @@ int32_t Port::putData(const uint8_t* data, int32_t count) {
             waitMs = static_cast<int>(std::min<long long>(left, INT_MAX));
         }
         pollfd p{fd_.get(), POLLOUT, 0};
-        const int rc = pollRetrying(p, waitMs);
+        const int rc = waitUnlocked(lock, p, waitMs);
         if (rc < 0) {
             return sent > 0 ? sent : -1;
         }
@@ -247,6 +256,22 @@ int32_t Port::putData(const uint8_t* data, int32_t count) {
         }
     }
     return sent;
+}
+
+int Port::waitUnlocked(Lock& lock, pollfd& p, int timeoutMs) {
+    const uint64_t generation = descriptorGeneration_;
+    int rc;
+    {
+        std::shared_lock<std::shared_mutex> inUse(descriptorInUse_);
+        lock.unlock();
+        rc = pollRetrying(p, timeoutMs);
+    }
+    lock.lock();
+    // Closed, lost or opened anew meanwhile: what the wait saw is void.
+    if (closed_ || descriptorGeneration_ != generation) {
+        return -1;
+    }
+    return rc;
 }
 
 int32_t Port::getData(uint8_t* buf, int32_t count) {
@@ -292,10 +317,8 @@ int32_t Port::waitRx(int32_t ms) {
     if (ms < 0 || !usable()) {
         return -1;
     }
-    // The lock stays held: the port's user is the only one to wait, and the
-    // descriptor must not change under the poll.
     pollfd p{fd_.get(), POLLIN, 0};
-    const int rc = pollRetrying(p, ms);
+    const int rc = waitUnlocked(lock, p, ms);
     if (rc < 0) {
         return -1;
     }
@@ -465,6 +488,14 @@ int32_t Port::sendBreak(int32_t tics) {
         return failed(errno);
     }
     return 0;
+}
+
+int32_t Port::setBreak(bool on) {
+    Lock lock(mutex_);
+    if (!usable()) {
+        return -1;
+    }
+    return ::ioctl(fd_.get(), on ? TIOCSBRK : TIOCCBRK) == 0 ? 0 : failed(errno);
 }
 
 int32_t Port::setTimeoutRx(int32_t ms) {

@@ -1,8 +1,10 @@
 #pragma once
 // One open serial port of the driver: its descriptor, the name it was opened
 // by, and what the upper layer last asked of it. Every operation takes the
-// port's own lock, so the flow-control thread and the port's user may call
-// at the same time.
+// port's own lock, so several threads may call at the same time; a write
+// that waits for the device and waitRx() let go of it while they wait, so
+// one thread can send while another waits for what comes in (and a flush
+// can end a held write). The descriptor does not change under such a wait.
 //
 // A device that goes away (a USB adapter pulled) shows as EIO, ENXIO or
 // ENODEV, or as a hang-up on the descriptor. The port is then lost: the dead
@@ -11,11 +13,13 @@
 // anew), taking the locks and applying the last settings, modem lines and
 // time-outs it was given. Until that succeeds the operations fail at once.
 // Nothing runs between operations, so an absent device costs nothing.
+#include <poll.h>
 #include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <shared_mutex>
 #include <optional>
 #include <string>
 
@@ -68,6 +72,8 @@ public:
     // One pass of flow-control work: the kernel does it all, so none.
     int32_t flowTask() { return 0; }
     int32_t sendBreak(int32_t tics);
+    // Holds the line in break until released (SerSetBreak).
+    int32_t setBreak(bool on);
     int32_t setTimeoutRx(int32_t ms);
     int32_t setTimeoutTx(int32_t ms);
     int32_t timeoutRx();
@@ -75,6 +81,13 @@ public:
 
 private:
     using Lock = std::unique_lock<std::mutex>;
+
+    // Polls p without the port's lock (held by the caller, and held again
+    // on return): poll's result, or -1 when the port was closed, lost or
+    // opened anew meanwhile.
+    int waitUnlocked(Lock& lock, pollfd& p, int timeoutMs);
+    // The one way the descriptor changes: once no wait uses the old one.
+    void replaceDescriptor(UniqueFd fd);
 
     // Opens, locks and sets raw mode on path; 0 or an open-result code.
     static int32_t openDevice(const std::string& path, UniqueFd& fd, dev_t& device);
@@ -93,7 +106,9 @@ private:
     const PortName name_;
     const int32_t number_;
     std::mutex mutex_;
+    std::shared_mutex descriptorInUse_;  // shared by the waits, taken whole to change fd_
     UniqueFd fd_;
+    uint64_t descriptorGeneration_ = 0;
     std::atomic<dev_t> device_{0};
     bool closed_ = false;
     bool lost_ = false;

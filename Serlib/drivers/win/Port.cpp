@@ -369,6 +369,11 @@ int32_t Port::sendBreak(int32_t ms) {
     return ::EscapeCommFunction(use.device(), CLRBREAK) ? 0 : -1;
 }
 
+int32_t Port::setBreak(bool on) {
+    const DeviceHandle::Use use = device_->use();
+    return use && ::EscapeCommFunction(use.device(), on ? SETBREAK : CLRBREAK) ? 0 : -1;
+}
+
 int32_t Port::setTimeoutRx(int32_t ms) {
     if (ms < 0 || openState() != 0) {
         return -1;

@@ -69,6 +69,8 @@ public:
     int32_t lineEventSeen(LineEvent which);
     int32_t setModemLine(ModemLine line, bool on);
     int32_t sendBreak(int32_t ms);
+    // Holds the line in break until released (SerSetBreak).
+    int32_t setBreak(bool on);
     int32_t setTimeoutRx(int32_t ms);
     int32_t setTimeoutTx(int32_t ms);
     int32_t timeoutRx() const;

@@ -40,8 +40,9 @@ struct DriverOps {
     int32_t (*SerSigRing)(int32_t);
     int32_t (*SerSigBreak)(int32_t);
     int32_t (*SerFlowTask)(int32_t);
-    // Optional (see SerDriver.h): null when the driver lacks it.
+    // Optional (see SerDriver.h): null when the driver lacks them.
     int32_t (*SerWaitRx)(int32_t, int32_t);
+    int32_t (*SerSetBreak)(int32_t, int32_t);
 };
 
 class Driver {

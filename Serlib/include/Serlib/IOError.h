@@ -17,10 +17,15 @@ public:
 
 // A send that the port's send time-out ended with fewer bytes than asked: the
 // line is held (by flow control, say) and the rest was never taken. The text
-// is that of the failing send.
+// is that of the failing send; sent() says how many bytes did go, so that a
+// caller can go on from there.
 class WriteTimeout : public IOError {
 public:
-    explicit WriteTimeout(const std::string& message) : IOError(message) {}
+    explicit WriteTimeout(const std::string& message, int sent = 0) : IOError(message), sent_(sent) {}
+    int sent() const { return sent_; }
+
+private:
+    int sent_;
 };
 
 // Not an IOError on purpose: callers that catch I/O errors must not mistake a

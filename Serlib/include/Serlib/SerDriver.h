@@ -32,6 +32,15 @@
  *   an open port.
  * - Bit rates: the standard codes only (termios names no other speed); an
  *   exact code is refused with 1004.
+ * - A pseudo-terminal has no character size and no parity: SerConfigure
+ *   takes the data bits and the parity without setting them (the terminal
+ *   keeps its own), as a line that took them; the speed, stop bits and flow
+ *   control are set as on any terminal. A real UART that refuses a setting
+ *   still refuses it.
+ * - Threads: a write that waits for the device (flow control) and
+ *   SerWaitRx let other calls on the same port through while they wait, so
+ *   one thread may send while another waits for and reads what comes in,
+ *   and SerTxFlush ends a write the device holds.
  * - A device that goes away while open (USB adapter pulled: EIO, ENXIO,
  *   ENODEV or a hang-up) makes the port "lost". Its handle stays valid. The
  *   first operation to see it fails; from then on every operation that
@@ -144,6 +153,13 @@ int32_t SerFlowTask(int32_t port);
  * out, -1 on failure. Lets a caller wait for a device's answer without
  * polling; the library polls SerRxReadyCount with a driver that lacks it. */
 int32_t SerWaitRx(int32_t port, int32_t mSecs);
+
+/* Optional, beyond the 30: holds the line in the break state (onOff 1) until
+ * it is released (onOff 0), for a caller that times the break itself (a
+ * remote client's BREAK on, BREAK off). 0, or -1 on failure. A pseudo-
+ * terminal has no line to hold: both drivers' answer there is the system's.
+ * The library reports "setBreak not supported" with a driver that lacks it. */
+int32_t SerSetBreak(int32_t port, int32_t onOff);
 
 #ifdef __cplusplus
 }

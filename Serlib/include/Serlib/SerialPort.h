@@ -47,6 +47,12 @@ public:
     virtual void setDTR(bool onOff) = 0;
     virtual void setRTS(bool onOff) = 0;
     virtual void sendBreak(int bLen) = 0;
+    // Holds the line in the break state until setBreak(false). Raises
+    // IOError where the port cannot ("setBreak not supported").
+    virtual void setBreak(bool on) {
+        static_cast<void>(on);
+        throw IOError("setBreak not supported");
+    }
     virtual int getTimeoutRx() = 0;
     virtual int getTimeoutTx() = 0;
     virtual void setTimeoutRx(int tmoRx) = 0;

@@ -81,6 +81,9 @@ public:
     void setDTR(bool onOff) override;
     void setRTS(bool onOff) override;
     void sendBreak(int bLen) override;
+    // Where the driver offers it (SerSetBreak); "setBreak failed" when the
+    // driver refuses.
+    void setBreak(bool on) override;
     // Timeouts in milliseconds; the getters hand on the driver's answer.
     int getTimeoutRx() override;
     int getTimeoutTx() override;
