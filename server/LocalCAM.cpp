@@ -36,8 +36,7 @@ LocalCAM::LocalCAM(const SerialLine& line, int socketport, Dependencies dependen
       log_(std::move(dependencies.log)),
       clientLog_(std::move(dependencies.clientLog)),
       socketport_(socketport),
-      options_(std::move(options)),
-      SerIn(SerOutPort::kRxBufferSize, 0) {
+      options_(std::move(options)) {
     if (!log_) log_ = [log = ServiceLog::ForStandardError()](const std::string& text) { log.Line(text); };
     if (!clientLog_) {
         clientLog_ = [limited = std::make_shared<LimitedLog>(log_)](const std::string& text) { limited->Line(text); };
@@ -46,14 +45,8 @@ LocalCAM::LocalCAM(const SerialLine& line, int socketport, Dependencies dependen
     registry_ = std::make_unique<SessionRegistry>([this, makeSession] { return makeSession(*this); },
                                                   std::move(dependencies.startThread));
     running_ = this;
-    sop = std::make_unique<SerOutPort>(line, dependencies.openPort);
-    // A gap shorter than one character would end answers between their
-    // characters; the setup window may pick a slower rate than the options
-    // were checked against.
-    const double character = line.CharacterMilliseconds();
-    int gap = options_.answerGapMs;
-    if (gap > 0 && gap < character) gap = static_cast<int>(std::ceil(character));
-    sop->SetAnswerTiming(options_.answerWaitMs, gap);
+    device_ = std::make_unique<SerialDevice>(line, dependencies.openPort, options_.answerWaitMs, options_.answerGapMs,
+                                             [this](const std::string& status) { ShowStat(status); });
     localgui_ = dependencies.makeView(socketport, *this);
     if (!localgui_) throw std::invalid_argument("LocalCAM: the view factory made no view");
 
@@ -64,12 +57,12 @@ LocalCAM::LocalCAM(const SerialLine& line, int socketport, Dependencies dependen
                  " Data:" + std::to_string(line.dataBits) + " Stop:" + std::to_string(line.stopBits) +
                  " Parity:" + firstChar(line.parity) + " HS:" + firstChar(line.handshake) +
                  " DTR:" + std::to_string(line.dtr);
-    if (sop->PortOpen()) {
+    if (device_->Open()) {
         localgui_->ShowSerial(serstring_);
     } else {
         localgui_->ShowSerial("Serial Port " + cpname + " Could Not Open");
     }
-    portAbsent_ = !sop->PortOpen() && sop->CanOpen() && options_.reopenEveryMs > 0;
+    portAbsent_ = !device_->Open() && device_->CanOpen() && options_.reopenEveryMs > 0;
     CommandB4("");
     try {
         housekeeper_.Start({
@@ -135,7 +128,7 @@ int LocalCAM::listeningPort() {
     return listeningSocket_ ? listeningSocket_->port() : -1;
 }
 
-bool LocalCAM::serialOpen() const { return sop->PortOpen(); }
+bool LocalCAM::serialOpen() const { return device_->Open(); }
 
 void LocalCAM::ShowStat(const std::string& a) { localgui_->ShowStatus(a); }
 
@@ -192,41 +185,11 @@ std::string loggedCommand(const Bytes& bytes) { return "0x" + HexCodec::BS2S(byt
 
 template <typename Command>
 void LocalCAM::exchange(const Command& command, ClientSession* asker, HeldUpdates& held) {
-    std::string answer;
-    std::string deviceChange;
-    std::chrono::duration<double, std::milli> took{};
-    {
-        // The whole exchange and the reading of its result, so an exchange
-        // from the other thread cannot clear the buffer in between.
-        std::lock_guard<std::timed_mutex> lock(exchangeMutex_);
-        const auto started = std::chrono::steady_clock::now();
-        const bool written = sop->WriteCommand(command);
-        // The command is on the line: the window catches up while the
-        // device answers, when nothing waits on it.
-        held.release();
-        if (written) sop->CollectAnswer();
-        took = std::chrono::steady_clock::now() - started;
-        SerIn = sop->Buffer();
-        answer = HexCodec::BS2S(SerIn, sop->numBytes);
-        if (sop->WriteTimedOut()) {
-            // The device is there but holds the line; its pending bytes are
-            // dropped and the line runs again for the next exchange.
-            deviceChange = "Serial write timed out";
-        } else if (sop->PortOpen()) {
-            const bool failed = sop->SerError != 0;
-            if (failed && !deviceLost_) {
-                deviceLost_ = true;
-                deviceChange = "Serial device lost";
-            } else if (!failed && deviceLost_) {
-                deviceLost_ = false;
-                deviceChange = "Serial device back";
-            }
-        }
-    }
+    const SerialDevice::Answer answer = device_->Exchange(command, held);
     // Shown once the answer is on its way to the client.
     held.renew();
-    ShowAndSendResult(answer, deviceChange, asker);
-    if (options_.logExchanges) LogExchange(asker, loggedCommand(command), answer, took.count());
+    ShowAndSendResult(answer.hex, answer.deviceChange, asker);
+    if (options_.logExchanges) LogExchange(asker, loggedCommand(command), answer.hex, answer.milliseconds);
 }
 
 namespace {
@@ -258,30 +221,15 @@ void LocalCAM::Exchange(const std::string& command, ClientSession& asker, HeldUp
 }
 
 void LocalCAM::SessionBegins() {
-    int discarded = 0;
-    {
-        std::lock_guard<std::timed_mutex> lock(exchangeMutex_);
-        discarded = sop->DiscardPending();
-    }
+    const int discarded = device_->DiscardPending();
     if (discarded > 0) {
         OutLine("Discarded " + std::to_string(discarded) + " bytes the device sent before this client");
     }
 }
 
-void LocalCAM::ReleaseSerialPort() {
-    std::lock_guard<std::timed_mutex> lock(exchangeMutex_);
-    portReleased_ = true;
-    sop->ClosePort();
-}
+void LocalCAM::ReleaseSerialPort() { device_->Release(); }
 
-bool LocalCAM::ReleaseSerialPortWithin(std::chrono::milliseconds most) {
-    sop->Abandon();
-    std::unique_lock<std::timed_mutex> lock(exchangeMutex_, most);
-    if (!lock.owns_lock()) return false;
-    portReleased_ = true;
-    sop->ClosePort();
-    return true;
-}
+bool LocalCAM::ReleaseSerialPortWithin(std::chrono::milliseconds most) { return device_->ReleaseWithin(most); }
 
 void LocalCAM::StopServing() {
     stopping_ = true;
@@ -376,12 +324,8 @@ bool LocalCAM::NewerSessionConnected(const ClientSession& session) {
 }
 
 void LocalCAM::reopenPort() {
-    {
-        std::lock_guard<std::timed_mutex> lock(exchangeMutex_);
-        if (portReleased_ || !sop->OpenPort()) return;
-        portAbsent_ = false;
-        deviceLost_ = false;
-    }
+    if (!device_->OpenAgain()) return;
+    portAbsent_ = false;
     localgui_->ShowSerial(serstring_);
     ShowStat("Serial device back");
 }

@@ -24,6 +24,7 @@
 #include "server/HostLookup.h"
 #include "server/Protocols.h"
 #include "server/SerOutPort.h"
+#include "server/SerialDevice.h"
 #include "server/SerialLine.h"
 #include "server/SessionHost.h"
 #include "server/SessionRegistry.h"
@@ -199,7 +200,8 @@ private:
     static std::atomic<LocalCAM*> running_;
 
     std::unique_ptr<StatusView> localgui_;
-    std::unique_ptr<SerOutPort> sop;
+    // The serial device, with its exchanges and streams.
+    std::unique_ptr<SerialDevice> device_;
     HostLookup lookup_;
     std::function<void(const std::string&)> log_;
     std::function<void(const std::string&)> clientLog_;
@@ -207,14 +209,6 @@ private:
     const Options options_;
     std::string serstring_;  // the serial configuration line
 
-    // The last answer; only its first sop->numBytes bytes count.
-    Bytes SerIn;
-    // One serial exchange at a time, from the window or a session thread.
-    std::timed_mutex exchangeMutex_;
-    // Whether the last exchange found the serial device gone.
-    bool deviceLost_ = false;
-    // The port is closed for good: the program is ending.
-    bool portReleased_ = false;
     // The port did not open and is to be tried again (options_.reopenEveryMs).
     std::atomic<bool> portAbsent_{false};
     // The listen address is not this host's yet and is tried again

@@ -167,11 +167,32 @@ int SerOutPort::DiscardPending() {
     return discarded;
 }
 
-void SerOutPort::boundWrite(size_t n) {
+int SerOutPort::ReadSome(Bytes& buffer, int most, int waitMs) {
+    const std::shared_ptr<Serlib::SerialPort> port = port_;
+    if (!port || !in_) throw Serlib::IOError("Port not open");
+    const int ready = port->waitRx(waitMs);
+    if (ready <= 0) return 0;
+    if (buffer.size() < static_cast<size_t>(most)) buffer.resize(static_cast<size_t>(most));
+    return in_->read(&buffer, 0, std::min(ready, most));
+}
+
+int SerOutPort::WriteSome(const Bytes& data, int n, int sliceMs) {
+    if (!port_ || abandoned_) throw Serlib::IOError("Port not open");
+    if (n <= 0) return 0;
+    boundWrite(static_cast<size_t>(n), sliceMs);
+    try {
+        port_->putData(data, n);
+        return n;
+    } catch (const Serlib::WriteTimeout& e) {
+        return e.sent();
+    }
+}
+
+void SerOutPort::boundWrite(size_t n, int waitMs) {
     // Ten bits or more a character on the wire, rounded up; the bound only
     // needs to be generous, not exact.
     const long long wireMs = (static_cast<long long>(n) * 12 * 1000 + bitRate_ - 1) / bitRate_;
-    const int bound = static_cast<int>(std::min<long long>(kWriteTimeoutMs + wireMs, 2147483647));
+    const int bound = static_cast<int>(std::min<long long>(waitMs + wireMs, 2147483647));
     if (bound == writeBoundMs_) return;
     port_->setTimeoutTx(bound);
     writeBoundMs_ = bound;

@@ -83,6 +83,20 @@ public:
     // Drops what the device has sent and nobody collected yet (the late
     // answer of an earlier client); returns how many bytes that was.
     int DiscardPending();
+
+    // The stream protocols' two directions, which one thread each may use
+    // at the same time (and with nothing else of the adapter).
+    // Waits up to waitMs for bytes from the device and reads at most most
+    // of them into buffer from its start: their count, 0 when none came.
+    // Raises (Serlib::IOError) when the port is not open or the device
+    // fails.
+    int ReadSome(Bytes& buffer, int most, int waitMs);
+    // Writes the first n bytes of data, waiting at most sliceMs (and their
+    // time on the wire) while the line is held: how many went. Raises when
+    // the port is not open or the device fails.
+    int WriteSome(const Bytes& data, int n, int sliceMs);
+    // Whether the program is ending (Abandon()).
+    bool Abandoned() const { return abandoned_; }
     // Opens the port with the adapter's settings when it is not open (the
     // constructor's first attempt failed, or the device was absent); true
     // when it is open. report: a failure prints its console line.
@@ -130,8 +144,9 @@ public:
 private:
     template <typename Command>
     bool writeCommand(const Command& command);
-    // Bounds the coming write of n bytes.
-    void boundWrite(size_t n);
+    // Bounds the coming write of n bytes: at most waitMs and their time on
+    // the wire.
+    void boundWrite(size_t n, int waitMs = kWriteTimeoutMs);
     // The write ran out of time: drop the rest and restart the line.
     void abandonWrite();
     // Collects the answer as its bytes come, until the device is quiet.

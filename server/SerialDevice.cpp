@@ -1,0 +1,135 @@
+#include "server/SerialDevice.h"
+
+#include <cmath>
+#include <exception>
+#include <utility>
+
+#include "common/HexCodec.h"
+
+namespace {
+// How long a stream's write waits at a time while the line is held, before
+// it asks whether to go on waiting.
+constexpr int kWriteSliceMs = 200;
+}  // namespace
+
+SerialDevice::SerialDevice(const SerialLine& line, const SerOutPort::PortFactory& openPort, int answerWaitMs,
+                           int answerGapMs, Report report)
+    : sop_(std::make_unique<SerOutPort>(line, openPort)), report_(std::move(report)) {
+    // A gap shorter than one character would end answers between their
+    // characters; the setup window may pick a slower rate than the options
+    // were checked against.
+    const double character = line.CharacterMilliseconds();
+    if (answerGapMs > 0 && answerGapMs < character) answerGapMs = static_cast<int>(std::ceil(character));
+    sop_->SetAnswerTiming(answerWaitMs, answerGapMs);
+}
+
+template <typename Command>
+SerialDevice::Answer SerialDevice::exchange(const Command& command, HeldUpdates& held) {
+    Answer answer;
+    // The whole exchange and the reading of its result, so that no other
+    // exchange or stream can take the device's answer or clear the buffer
+    // in between.
+    std::scoped_lock lock(readMutex_, writeMutex_);
+    const auto started = std::chrono::steady_clock::now();
+    const bool written = sop_->WriteCommand(command);
+    // The command is on the line: the window catches up while the device
+    // answers, when nothing waits on it.
+    held.release();
+    if (written) sop_->CollectAnswer();
+    answer.milliseconds = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+    answer.hex = HexCodec::BS2S(sop_->Buffer(), sop_->numBytes);
+    if (sop_->WriteTimedOut()) {
+        // The device is there but holds the line; its pending bytes are
+        // dropped and the line runs again for the next exchange.
+        answer.deviceChange = "Serial write timed out";
+    } else if (sop_->PortOpen()) {
+        const bool failed = sop_->SerError != 0;
+        if (failed != lost_.exchange(failed)) answer.deviceChange = failed ? "Serial device lost" : "Serial device back";
+    }
+    return answer;
+}
+
+SerialDevice::Answer SerialDevice::Exchange(const Bytes& command, HeldUpdates& held) { return exchange(command, held); }
+
+SerialDevice::Answer SerialDevice::Exchange(const std::string& command, HeldUpdates& held) {
+    return exchange(command, held);
+}
+
+Bytes SerialDevice::LastAnswer() {
+    std::scoped_lock lock(readMutex_, writeMutex_);
+    return sop_->Buffer();
+}
+
+int SerialDevice::DiscardPending() {
+    std::lock_guard<std::timed_mutex> lock(readMutex_);
+    return sop_->DiscardPending();
+}
+
+int SerialDevice::Read(Bytes& buffer, int most, int waitMs) {
+    std::lock_guard<std::timed_mutex> lock(readMutex_);
+    if (released_ || !sop_->PortOpen()) return -1;
+    try {
+        const int n = sop_->ReadSome(buffer, most, waitMs);
+        streamSaw(true);
+        return n;
+    } catch (const std::exception&) {
+        streamSaw(false);
+        return -1;
+    }
+}
+
+bool SerialDevice::Write(const Bytes& data, int n, const std::function<bool()>& keepWaiting) {
+    std::lock_guard<std::timed_mutex> lock(writeMutex_);
+    if (released_ || !sop_->PortOpen()) return false;
+    // The rest of data, from where the last slice stopped.
+    Bytes rest;
+    const Bytes* from = &data;
+    int left = n;
+    try {
+        for (;;) {
+            const int sent = sop_->WriteSome(*from, left, kWriteSliceMs);
+            streamSaw(true);
+            if (sent >= left) return true;
+            if (sent > 0) {
+                rest.assign(from->begin() + sent, from->begin() + left);
+                from = &rest;
+                left -= sent;
+            }
+            // The line is held (flow control): wait on, unless told not to.
+            if (sop_->Abandoned() || !keepWaiting()) return false;
+        }
+    } catch (const std::exception&) {
+        streamSaw(false);
+        return false;
+    }
+}
+
+void SerialDevice::streamSaw(bool working) {
+    if (working == !lost_.exchange(!working)) return;
+    if (report_) report_(working ? "Serial device back" : "Serial device lost");
+}
+
+bool SerialDevice::OpenAgain() {
+    std::scoped_lock lock(readMutex_, writeMutex_);
+    if (released_ || !sop_->OpenPort()) return false;
+    lost_ = false;
+    return true;
+}
+
+void SerialDevice::Release() {
+    std::scoped_lock lock(readMutex_, writeMutex_);
+    released_ = true;
+    sop_->ClosePort();
+}
+
+bool SerialDevice::ReleaseWithin(std::chrono::milliseconds most) {
+    sop_->Abandon();
+    const auto deadline = std::chrono::steady_clock::now() + most;
+    std::unique_lock<std::timed_mutex> reading(readMutex_, deadline);
+    if (!reading.owns_lock()) return false;
+    std::unique_lock<std::timed_mutex> writing(writeMutex_, deadline);
+    if (!writing.owns_lock()) return false;
+    released_ = true;
+    sop_->ClosePort();
+    return true;
+}
