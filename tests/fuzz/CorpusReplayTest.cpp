@@ -48,6 +48,8 @@ TEST(FuzzCorpus, HexCodecInputsKeepEveryProperty) { EXPECT_GT(replay("hex_codec"
 
 TEST(FuzzCorpus, LineReaderInputsKeepEveryProperty) { EXPECT_GT(replay("line_reader", checkLineReader), 0u); }
 
+TEST(FuzzCorpus, TelnetCodecInputsKeepEveryProperty) { EXPECT_GT(replay("telnet_codec", checkTelnetCodec), 0u); }
+
 TEST(FuzzCorpus, SessionInputsKeepEveryProperty) {
     // A harness of this test's lifetime: the controller is gone before the
     // process tears down its class-wide fields.

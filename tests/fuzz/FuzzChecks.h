@@ -16,6 +16,12 @@ std::string checkHexCodec(const uint8_t* data, size_t size);
 // the whole stream, however it is cut and wherever time-outs fall.
 std::string checkLineReader(const uint8_t* data, size_t size);
 
+// Telnet codec: any input decodes within its bounds, and the same whole, cut
+// at random points and byte by byte; data and a subnegotiation encoded then
+// decoded come back exactly; two codecs making the requests the input names,
+// their messages sometimes crossing, settle and agree on every option.
+std::string checkTelnetCodec(const uint8_t* data, size_t size);
+
 // One client's byte stream through a real session of the bridge controller,
 // over loopback TCP, to a fake serial port: the bytes on the serial line,
 // the lines the client receives and the window's transmit field must match
