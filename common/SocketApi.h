@@ -4,7 +4,8 @@
 // the constants one side lacks, and the calls whose arguments differ. The
 // socket classes reach the platform through these and the plain BSD calls
 // both sides share (bind, listen, connect, getsockname, shutdown, ...).
-// Including this header also brings in those calls' declarations.
+// Including this header also brings in those calls' declarations. Each
+// platform's calls are in SocketApiPosix.cpp / SocketApiWindows.cpp.
 // Any thread.
 #ifdef _WIN32
 #include <winsock2.h>
@@ -152,25 +153,17 @@ int setKeepAlive(Native socket, int idleSeconds, int intervalSeconds, int probes
 // use. 0 or -1 with lastError().
 int allowQuickRebind(Native socket);
 
-// setsockopt / getsockopt for one value of type T (Winsock takes char*).
+// setsockopt / getsockopt for one value of type T (Winsock takes char*,
+// which POSIX's void* takes too).
 template <typename T>
 int setOption(Native socket, int level, int name, const T& value) {
-#ifdef _WIN32
-    return ::setsockopt(socket, level, name, reinterpret_cast<const char*>(&value), static_cast<int>(sizeof value));
-#else
-    return ::setsockopt(socket, level, name, &value, sizeof value);
-#endif
+    return ::setsockopt(socket, level, name, reinterpret_cast<const char*>(&value), static_cast<AddrLen>(sizeof value));
 }
 
 template <typename T>
 int getOption(Native socket, int level, int name, T& value) {
-#ifdef _WIN32
-    int len = static_cast<int>(sizeof value);
+    AddrLen len = static_cast<AddrLen>(sizeof value);
     return ::getsockopt(socket, level, name, reinterpret_cast<char*>(&value), &len);
-#else
-    socklen_t len = sizeof value;
-    return ::getsockopt(socket, level, name, &value, &len);
-#endif
 }
 
 }  // namespace SocketApi

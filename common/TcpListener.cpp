@@ -7,23 +7,14 @@
 
 TcpListener::TcpListener(TcpListener&& other) noexcept
     : socket_(std::move(other.socket_)),
-      port_(std::exchange(other.port_, 0))
-#ifdef _WIN32
-      ,
-      acceptReady_(std::move(other.acceptReady_)),
-      stop_(std::move(other.stop_))
-#endif
-{
-}
+      port_(std::exchange(other.port_, 0)),
+      events_(std::move(other.events_)) {}
 
 TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
     if (this != &other) {
         socket_ = std::move(other.socket_);
         port_ = std::exchange(other.port_, 0);
-#ifdef _WIN32
-        acceptReady_ = std::move(other.acceptReady_);
-        stop_ = std::move(other.stop_);
-#endif
+        events_ = std::move(other.events_);
     }
     return *this;
 }
@@ -136,70 +127,7 @@ TcpListener TcpListener::listen(int port, const std::string& address) {
     if (::listen(listener.socket_.get(), SOMAXCONN) != 0) {
         throw NetError(socketErrorText("listen", SocketApi::lastError()));
     }
-#ifdef _WIN32
-    listener.acceptReady_.reset(::WSACreateEvent());
-    listener.stop_.reset(::WSACreateEvent());
-    if (!listener.acceptReady_.valid() || !listener.stop_.valid()) {
-        throw NetError(socketErrorText("WSACreateEvent", SocketApi::lastError()));
-    }
-    // Makes the socket non-blocking; accept() waits on the event instead.
-    if (::WSAEventSelect(listener.socket_.get(), listener.acceptReady_.get(), FD_ACCEPT) != 0) {
-        throw NetError(socketErrorText("WSAEventSelect", SocketApi::lastError()));
-    }
-#endif
+    listener.prepareAccept();
     return listener;
 }
 
-#ifdef _WIN32
-
-TcpSocket TcpListener::accept() {
-    const WSAEVENT events[2] = {stop_.get(), acceptReady_.get()};
-    for (;;) {
-        if (!stop_.valid() || ::WaitForSingleObject(stop_.get(), 0) == WAIT_OBJECT_0) {
-            throw NetError("accept: the listener was shut down");
-        }
-        TcpSocket accepted(::accept(socket_.get(), nullptr, nullptr));
-        if (accepted.valid()) {
-            // The accepted socket inherits the listener's event selection and
-            // with it non-blocking mode; the connection blocks like any other.
-            if (::WSAEventSelect(accepted.fd(), nullptr, 0) != 0 || !SocketApi::setBlocking(accepted.fd(), true)) {
-                throw NetError(socketErrorText("accept: blocking mode", SocketApi::lastError()));
-            }
-            return accepted;
-        }
-        const int err = SocketApi::lastError();
-        // A client that gave up before its turn; or a wake-up for nothing.
-        if (err == WSAEINTR || err == WSAECONNRESET) continue;
-        if (err != WSAEWOULDBLOCK) throw NetError(socketErrorText("accept", err));
-        // The stop event comes first, so a shutdown wins over a waiting client.
-        const DWORD woke = ::WSAWaitForMultipleEvents(2, events, FALSE, WSA_INFINITE, FALSE);
-        if (woke == WSA_WAIT_FAILED) throw NetError(socketErrorText("accept: wait", SocketApi::lastError()));
-        if (woke == WSA_WAIT_EVENT_0 + 1) {
-            // Clears the accept event until the next client arrives.
-            WSANETWORKEVENTS happened{};
-            static_cast<void>(::WSAEnumNetworkEvents(socket_.get(), acceptReady_.get(), &happened));
-        }
-    }
-}
-
-void TcpListener::shutdown() {
-    if (stop_.valid()) static_cast<void>(::WSASetEvent(stop_.get()));
-}
-
-#else
-
-TcpSocket TcpListener::accept() {
-    for (;;) {
-        TcpSocket accepted(::accept4(socket_.get(), nullptr, nullptr, SocketApi::kCloseOnExec));
-        if (accepted.valid()) return accepted;
-        const int err = SocketApi::lastError();
-        if (err == EINTR || err == ECONNABORTED) continue;
-        throw NetError(socketErrorText("accept", err));
-    }
-}
-
-void TcpListener::shutdown() {
-    if (socket_.valid()) static_cast<void>(SocketApi::shutdown(socket_.get(), SocketApi::kShutBoth));
-}
-
-#endif

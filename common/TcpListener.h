@@ -36,12 +36,25 @@ public:
     void shutdown();
 
 private:
+    // What accept() and shutdown() need besides the socket. POSIX: nothing,
+    // the socket's own shutdown ends a blocked accept. Winsock's shutdown()
+    // leaves a blocked accept waiting, so accept() waits on the socket's
+    // accept event and on the stop event shutdown() sets.
+#ifdef _WIN32
+    struct AcceptEvents {
+        UniqueEvent acceptReady;
+        UniqueEvent stop;
+    };
+#else
+    struct AcceptEvents {};
+#endif
+
+    // Readies the listening socket for accept() (on Windows: its events);
+    // raises NetError. It, accept() and shutdown() are the platform's own:
+    // TcpListenerPosix.cpp / TcpListenerWindows.cpp.
+    void prepareAccept();
+
     UniqueSocket socket_;
     int port_ = 0;
-#ifdef _WIN32
-    // Winsock's shutdown() leaves a blocked accept waiting, so accept() waits
-    // on the socket's accept event and on the stop event shutdown() sets.
-    UniqueEvent acceptReady_;
-    UniqueEvent stop_;
-#endif
+    AcceptEvents events_;
 };

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <future>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -45,19 +46,30 @@ TEST(TcpSocket, SecondListenerOnABoundPortFails) {
 }
 
 TEST(TcpSocket, ShutdownFromAnotherThreadEndsABlockedAccept) {
-    TcpListener listener = TcpListener::listen(0);
-    auto accepted = std::async(std::launch::async, [&] {
-        try {
-            listener.accept();
-            return false;
-        } catch (const NetError&) {
-            return true;
-        }
-    });
-    EXPECT_EQ(accepted.wait_for(100ms), std::future_status::timeout);
-    listener.shutdown();
-    ASSERT_EQ(accepted.wait_for(5s), std::future_status::ready);
-    EXPECT_TRUE(accepted.get());
+    // What ends the accept moves with the listener, by construction and by
+    // assignment.
+    TcpListener made = TcpListener::listen(0);
+    TcpListener source = TcpListener::listen(0);
+    TcpListener movedInto(std::move(source));
+    TcpListener assignedOver = TcpListener::listen(0);
+    assignedOver = TcpListener::listen(0);
+    for (TcpListener* listener : {&made, &movedInto, &assignedOver}) {
+        auto accepted = std::async(std::launch::async, [&] {
+            try {
+                listener->accept();
+                return false;
+            } catch (const NetError&) {
+                return true;
+            }
+        });
+        EXPECT_EQ(accepted.wait_for(100ms), std::future_status::timeout);
+        listener->shutdown();
+        ASSERT_EQ(accepted.wait_for(5s), std::future_status::ready);
+        EXPECT_TRUE(accepted.get());
+    }
+    // The one moved from has nothing left to accept on or to end.
+    source.shutdown();
+    EXPECT_THROW(source.accept(), NetError);
 }
 
 TEST(TcpSocket, ShutdownFromAnotherThreadEndsABlockedReceiveAsEndOfStream) {
@@ -103,6 +115,9 @@ TEST(TcpSocket, ReceiveTimeoutIsReportedAsNetTimeout) {
         LineWriter(*sending).writeLine("late");
         EXPECT_EQ(read.get(), "late");
     }
+    // A negative time is refused rather than taken as some other one.
+    EXPECT_THROW(client.setReceiveTimeout(-1), NetError);
+    EXPECT_THROW(client.setSendTimeout(-1), NetError);
 }
 
 TEST(TcpSocket, KeepAliveIsSwitchedOn) {
@@ -196,6 +211,31 @@ TEST(TcpSocket, MovesHandOverTheConnectionAndAssigningOverOneClosesIt) {
     other = std::move(listener);
     EXPECT_EQ(other.port(), port);
     EXPECT_THROW(TcpSocket::connect("127.0.0.1", otherPort), NetError);
+    // It accepts the clients of the port it took over.
+    auto next = std::async(std::launch::async, [&] { return other.accept(); });
+    TcpSocket second = TcpSocket::connect("127.0.0.1", port);
+    // Ends a wait that would otherwise hang the test.
+    if (next.wait_for(5s) != std::future_status::ready) other.shutdown();
+    ASSERT_EQ(next.wait_for(5s), std::future_status::ready);
+    TcpSocket secondServer = next.get();
+    LineWriter(second).writeLine("after the assignment");
+    EXPECT_EQ(LineReader(secondServer).readLine().text, "after the assignment");
+}
+
+TEST(SocketApi, ErrorTextIsTheSystemsOwnOnOneLineWithoutAFullStop) {
+    const std::string refused = SocketApi::errorMessage(SocketApi::kConnectionRefused);
+    EXPECT_NE(refused.rfind("error ", 0), 0u) << "no text for the code: " << refused;
+    EXPECT_NE(refused, SocketApi::errorMessage(SocketApi::kTimedOut));
+    // wine has no text for some codes: they read "error 10060".
+    for (int err : {SocketApi::kConnectionRefused, SocketApi::kTimedOut, SocketApi::kAddressNotAvailable}) {
+        const std::string text = SocketApi::errorMessage(err);
+        // Windows adds the code: " (10061)".
+        const std::string words = text.substr(0, text.rfind(" (" + std::to_string(err) + ")"));
+        ASSERT_FALSE(words.empty()) << err;
+        EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << text;
+        EXPECT_NE(words.back(), '.') << text;
+        EXPECT_NE(words.back(), ' ') << text;
+    }
 }
 
 TEST(AddrInfo, AFailedLookupLeavesNoEarlierListBehind) {
