@@ -104,6 +104,13 @@ UniqueSocket bindOneAddress(const std::string& address, int port, int& boundPort
 
 }  // namespace
 
+bool TcpListener::clientWaiting() const {
+    SocketApi::PollFd waiting{};
+    waiting.fd = socket_.get();
+    waiting.events = POLLIN;
+    return socket_.valid() && SocketApi::poll(&waiting, 1, 0) > 0 && (waiting.revents & POLLIN) != 0;
+}
+
 TcpListener::Families TcpListener::clientFamilies() const {
     sockaddr_storage bound{};
     SocketApi::AddrLen len = sizeof bound;

@@ -31,6 +31,8 @@ public:
         bool v6;
     };
     Families clientFamilies() const;
+    // Whether a client has connected and waits to be accepted.
+    bool clientWaiting() const;
     bool valid() const { return socket_.valid(); }
     TcpSocket accept();  // raises NetError
     void shutdown();

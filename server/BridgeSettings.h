@@ -11,6 +11,7 @@
 
 struct BridgeSettings : SerialLine {
     int tcpPort = 3001;
+    std::string protocol = "line";  // what clients speak: line, raw or rfc2217 (Protocols())
 
     std::string listen;           // the one local address to listen on; empty: every one
     AllowList allow;              // who may connect; empty: everyone

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Serlib/SerialConfig.h"
+#include "server/Protocols.h"
 #include "server/SettingsTable.h"
 #include "common/SocketApi.h"
 
@@ -239,8 +240,8 @@ std::optional<std::string> unknownKey(const CLI::App& app, const std::string& fi
         for (const std::string& input : item.inputs) value += (value.empty() ? "" : ",") + input;
         if (option != nullptr && option->get_configurable()) continue;
         return file + ": " + key + " = " + value + ": no such key (keys: port, baud, data-bits, stop-bits, " +
-               "parity, handshake, dtr, tcp-port, listen, allow, idle-timeout, log-exchanges, answer-wait, " +
-               "answer-gap)";
+               "parity, handshake, dtr, tcp-port, protocol, listen, allow, idle-timeout, log-exchanges, " +
+               "answer-wait, answer-gap)";
     }
     return std::nullopt;
 }
@@ -267,6 +268,7 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv, s
     std::string answerGap = "0";
     bool logExchanges = false;
     bool headless = false;
+    std::string protocol = "line";
 
 #ifdef _WIN32
     app.add_option("--port", port, "serial port: COM1 to COM8, or another port name (COM12)")
@@ -293,6 +295,13 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv, s
         ->capture_default_str();
     app.add_option("--tcp-port", tcpPort, "TCP port to listen on: 1 to 65535; the setup window offers 3001 to 3008")
         ->check(wholeNumber(1, 65535, "a TCP port (1 to 65535)"))
+        ->capture_default_str();
+    std::vector<std::string> protocols;
+    for (const Protocol& p : Protocols()) protocols.push_back(p.name);
+    app.add_option("--protocol", protocol,
+                   "what clients speak: line (command lines, hex answers), raw (the device's bytes as they are) "
+                   "or rfc2217 (raw with RFC 2217's telnet control of the line)")
+        ->check(oneOf(protocols))
         ->capture_default_str();
     app.add_option("--listen", listen,
                    "listen on this local address only (default: every interface); one that is not this host's "
@@ -384,6 +393,7 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv, s
     s.dtr = std::stoi(dtr);
     s.tcpPort = std::stoi(tcpPort);
     s.listen = listen;
+    s.protocol = protocol;
     std::string error;
     if (!allow.empty()) s.allow = *AllowList::parse(allow, error);
     s.idleTimeout = std::chrono::seconds(std::stoll(idle));

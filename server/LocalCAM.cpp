@@ -142,7 +142,8 @@ bool LocalCAM::OpenServerSocket(int port, bool report) {
         }
         listenPending_ = false;
         // The bound port, which differs from the one asked for only for 0.
-        ShowStat("Server Socket Opened OK at Port " + std::to_string(bound));
+        ShowStat("Server Socket Opened OK at Port " + std::to_string(bound) +
+                 (options_.protocol == "line" ? std::string() : " (" + options_.protocol + ")"));
         return true;
     } catch (const NetError& e) {
         // An address that comes later (DHCP, an interface up late at boot)
@@ -249,6 +250,10 @@ void LocalCAM::LogExchange(const ClientSession* asker, const std::string& comman
          (answer.empty() ? std::string("(nothing)") : answer) + " in " + took + " ms");
 }
 
+void LocalCAM::LogExchange(const std::string& line) {
+    if (options_.logExchanges) clientLog_(line);
+}
+
 void LocalCAM::ShowAndSendResult(const std::string& s, const std::string& deviceChange, ClientSession* asker) {
     ShowStat("RXD = " + s);
     localgui_->ShowRX(s);
@@ -316,6 +321,11 @@ std::optional<SessionHost::AcceptedClient> LocalCAM::AcceptClient(const std::fun
 void LocalCAM::SessionEnds(const ClientSession& session) {
     registry_->Ended(session);
     CommandB5();
+}
+
+bool LocalCAM::ClientWaiting() {
+    const std::shared_ptr<TcpListener> listening = listener();
+    return listening && listening->clientWaiting();
 }
 
 bool LocalCAM::NewerSessionConnected(const ClientSession& session) {

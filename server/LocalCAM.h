@@ -76,6 +76,10 @@ public:
         // An answer ends when the device is this quiet after its last byte;
         // 0: the whole wait. Never less than one character at the bit rate.
         int answerGapMs = 0;
+        // The name of the protocol the sessions speak, for the status text
+        // that tells the port ("... at Port 3001 (raw)"); the line protocol
+        // is not named.
+        std::string protocol = "line";
     };
 
     // In this order: opens the serial port, makes the view, shows the serial
@@ -170,6 +174,10 @@ public:
     bool NewerSessionConnected(const ClientSession& session) override;
     StatusView& view() override { return *localgui_; }
     std::chrono::seconds idleTimeout() const override { return options_.idleTimeout; }
+    DeviceStream& device() override { return *device_; }
+    void LogExchange(const std::string& line) override;
+    void Log(const std::string& line) override { log_(line); }
+    bool ClientWaiting() override;
 
 private:
     // report: a failure is shown with its reason; the retries of a listen
@@ -190,6 +198,7 @@ private:
     // operator), the command, the answer and how long it took.
     void LogExchange(const ClientSession* asker, const std::string& command, const std::string& answer,
                      double milliseconds);
+    using SessionHost::LogExchange;
     // The housekeeper's chores: one attempt to open the port that did not
     // open, and one to listen on the address that was not there.
     void reopenPort();

@@ -10,6 +10,7 @@
 #include "server/LocalCAM.h"
 #include "server/LimitedLog.h"
 #include "server/LogView.h"
+#include "server/Protocols.h"
 #include "server/ServiceLog.h"
 #include "server/SystemdNotify.h"
 
@@ -37,7 +38,13 @@ LocalCAM::Options Orvo::ControllerOptions(const BridgeSettings& settings) {
     options.logExchanges = settings.logExchanges;
     options.answerWaitMs = settings.answerWaitMs;
     options.answerGapMs = settings.answerGapMs;
+    options.protocol = settings.protocol;
     return options;
+}
+
+SessionFactory Orvo::SessionsOf(const BridgeSettings& settings) {
+    const Protocol* protocol = ProtocolNamed(settings.protocol);
+    return protocol ? protocol->makeSession : LineProtocol;
 }
 
 void Orvo::EndProcess(int status)
@@ -81,7 +88,9 @@ int Orvo::RunHeadless() {
         dependencies.makeView = [log, clientLines](int, LocalCAM&) {
             return std::make_unique<LogView>(log, clientLines);
         };
-        dependencies.log = [clientLines](const std::string& line) { clientLines->Line(line); };
+        dependencies.log = [log](const std::string& line) { log.Line(line); };
+        dependencies.clientLog = [clientLines](const std::string& line) { clientLines->Line(line); };
+        dependencies.makeSession = SessionsOf(settings_);
         LocalCAM::Options options = ControllerOptions(settings_);
         options.reopenEveryMs = kHeadlessReopenMs;
         options.relistenEveryMs = kHeadlessReopenMs;

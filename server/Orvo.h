@@ -70,6 +70,8 @@ private:
     void CreateController(const BridgeSettings& chosen);
     // What the settings ask of the controller beyond the serial line.
     static LocalCAM::Options ControllerOptions(const BridgeSettings& settings);
+    // The sessions of the protocol the settings name.
+    static SessionFactory SessionsOf(const BridgeSettings& settings);
 
     const BridgeSettings settings_;
 

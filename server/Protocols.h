@@ -20,6 +20,8 @@ struct Protocol {
 
 // Every protocol, the default first.
 const std::vector<Protocol>& Protocols();
+// The protocol of that name, or nothing.
+const Protocol* ProtocolNamed(const std::string& name);
 
 // The line protocol: command lines, answers as hexadecimal lines
 // (ClientSocket).

@@ -28,7 +28,7 @@ SerOutPort::SerOutPort(const std::string& s, int baudrate, int dbits, int sbits,
     : SerOutPort(SerialLine{s, baudrate, dbits, sbits, parity, handshake, dtr}, openPort) {}
 
 SerOutPort::SerOutPort(const SerialLine& line, const PortFactory& openPort)
-    : openPort_(openPort), dtr_(line.dtr), buffer_(kRxBufferSize, 0) {
+    : openPort_(openPort), dtr_(line.dtr), line_(line), buffer_(kRxBufferSize, 0) {
     running_ = this;
     txBuf = 2048;
     rxBuf = 4096;
@@ -134,6 +134,96 @@ void SerOutPort::SerCfgGeneric(int baudrate, int dbits, int sbits, const std::st
     if (const std::optional<int32_t> code = CodeOf(Parities(), parity)) serCfg->setParity(*code);
     if (const std::optional<int32_t> code = CodeOf(Handshakes(), handshake)) serCfg->setHandshake(*code);
 }
+
+bool SerOutPort::codesFor(const SerialLine& line, SerialConfig& config) {
+    using namespace SettingsTable;
+    std::optional<int32_t> rate = SerialConfig::codeForRate(line.baud);
+    if (!rate && line.baud > 0 && line.baud < SerialConfig::BR_EXACT) rate = SerialConfig::BR_EXACT | line.baud;
+    const std::optional<int32_t> data = CodeOf(DataBits(), std::to_string(line.dataBits));
+    const std::optional<int32_t> stop = CodeOf(StopBits(), std::to_string(line.stopBits));
+    const std::optional<int32_t> parity = CodeOf(Parities(), line.parity);
+    const std::optional<int32_t> handshake = CodeOf(Handshakes(), line.handshake);
+    if (!rate || !data || !stop || !parity || !handshake) return false;
+    try {
+        config.setBitRate(*rate);
+        config.setDataBits(*data);
+        config.setStopBits(*stop);
+        config.setParity(*parity);
+        config.setHandshake(*handshake);
+    } catch (const std::invalid_argument&) {
+        return false;
+    }
+    return true;
+}
+
+bool SerOutPort::Reconfigure(const SerialLine& line) {
+    if (line.SameSettings(line_)) return true;
+    if (!port_ || !serCfg) return false;
+    const std::shared_ptr<SerialConfig> wanted = serCfg->copy();
+    if (!codesFor(line, *wanted)) return false;
+    try {
+        port_->configure(*wanted);
+    } catch (const std::exception&) {
+        // The driver kept the settings in use.
+        return false;
+    }
+    serCfg = wanted;
+    const std::string port = line_.port;
+    const int dtr = line_.dtr;
+    line_ = line;
+    line_.port = port;
+    line_.dtr = dtr;
+    bitRate_ = line.baud > 0 ? line.baud : bitRate_;
+    return true;
+}
+
+template <typename Query>
+bool SerOutPort::ask(Query query) {
+    if (!port_) return false;
+    try {
+        return query(*port_);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool SerOutPort::SetDtr(bool on) {
+    return ask([on](Serlib::SerialPort& p) {
+        p.setDTR(on);
+        return true;
+    });
+}
+bool SerOutPort::SetRts(bool on) {
+    return ask([on](Serlib::SerialPort& p) {
+        p.setRTS(on);
+        return true;
+    });
+}
+bool SerOutPort::SetBreak(bool on) {
+    return ask([on](Serlib::SerialPort& p) {
+        p.setBreak(on);
+        return true;
+    });
+}
+void SerOutPort::Purge(bool received, bool toSend) {
+    if (received) ask([](Serlib::SerialPort& p) { return p.rxFlush() == 0; });
+    if (toSend) ask([](Serlib::SerialPort& p) { return p.txFlush() == 0; });
+}
+bool SerOutPort::HasModemLines() {
+    // A device without them refuses the query (a pseudo-terminal: ENOTTY).
+    return ask([](Serlib::SerialPort& p) {
+        static_cast<void>(p.sigCTS());
+        return true;
+    });
+}
+bool SerOutPort::Cts() { return ask([](Serlib::SerialPort& p) { return p.sigCTS(); }); }
+bool SerOutPort::Dsr() { return ask([](Serlib::SerialPort& p) { return p.sigDSR(); }); }
+bool SerOutPort::Ring() { return ask([](Serlib::SerialPort& p) { return p.sigRing(); }); }
+bool SerOutPort::CarrierDetect() { return ask([](Serlib::SerialPort& p) { return p.sigCD(); }); }
+bool SerOutPort::Overrun() { return ask([](Serlib::SerialPort& p) { return p.sigOverrun(); }); }
+bool SerOutPort::ParityError() { return ask([](Serlib::SerialPort& p) { return p.sigParityErr(); }); }
+bool SerOutPort::FramingError() { return ask([](Serlib::SerialPort& p) { return p.sigFrameErr(); }); }
+bool SerOutPort::BreakSeen() { return ask([](Serlib::SerialPort& p) { return p.sigBreak(); }); }
 
 void SerOutPort::ClosePort() {
     in_.reset();

@@ -97,6 +97,29 @@ public:
     int WriteSome(const Bytes& data, int n, int sliceMs);
     // Whether the program is ending (Abandon()).
     bool Abandoned() const { return abandoned_; }
+
+    // A remote client's control of the line (RFC 2217), beside the streams.
+    // The settings in use; other settings, true when the device took them
+    // (the record then holds them; the line stays as it was otherwise).
+    const SerialLine& Line() const { return line_; }
+    bool Reconfigure(const SerialLine& line);
+    // The Serlib calls, false where the device refused (or has no port).
+    bool SetDtr(bool on);
+    bool SetRts(bool on);
+    bool SetBreak(bool on);
+    void Purge(bool received, bool toSend);
+    // Whether the device has modem lines: a pseudo-terminal has none.
+    bool HasModemLines();
+    // Each modem line's state, off where the device cannot tell.
+    bool Cts();
+    bool Dsr();
+    bool Ring();
+    bool CarrierDetect();
+    // The line errors seen since the last time each was asked.
+    bool Overrun();
+    bool ParityError();
+    bool FramingError();
+    bool BreakSeen();
     // Opens the port with the adapter's settings when it is not open (the
     // constructor's first attempt failed, or the device was absent); true
     // when it is open. report: a failure prints its console line.
@@ -156,8 +179,17 @@ private:
     // The newest adapter that still exists, for the class-wide accessors.
     static std::atomic<SerOutPort*> running_;
 
+    // Every setting of line in the record's codes; false when one has none
+    // (a parity or handshake no table names, a rate no driver code has and
+    // that cannot go as itself).
+    static bool codesFor(const SerialLine& line, Serlib::SerialConfig& config);
+    // Asks the port, false when it cannot answer.
+    template <typename Query>
+    bool ask(Query query);
+
     const PortFactory openPort_;
     const int dtr_;
+    SerialLine line_;
     std::shared_ptr<Serlib::SerialPort> port_;
     std::shared_ptr<Serlib::SerOutputStream> out_;
     std::shared_ptr<Serlib::SerInputStream> in_;

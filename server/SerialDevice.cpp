@@ -14,7 +14,7 @@ constexpr int kWriteSliceMs = 200;
 
 SerialDevice::SerialDevice(const SerialLine& line, const SerOutPort::PortFactory& openPort, int answerWaitMs,
                            int answerGapMs, Report report)
-    : sop_(std::make_unique<SerOutPort>(line, openPort)), report_(std::move(report)) {
+    : sop_(std::make_unique<SerOutPort>(line, openPort)), report_(std::move(report)), configured_(line) {
     // A gap shorter than one character would end answers between their
     // characters; the setup window may pick a slower rate than the options
     // were checked against.
@@ -107,6 +107,80 @@ bool SerialDevice::Write(const Bytes& data, int n, const std::function<bool()>& 
 void SerialDevice::streamSaw(bool working) {
     if (working == !lost_.exchange(!working)) return;
     if (report_) report_(working ? "Serial device back" : "Serial device lost");
+}
+
+SerialLine SerialDevice::Line() {
+    std::lock_guard<std::timed_mutex> lock(writeMutex_);
+    return sop_->Line();
+}
+
+bool SerialDevice::SetLine(const SerialLine& line) {
+    std::lock_guard<std::timed_mutex> lock(writeMutex_);
+    return sop_->Reconfigure(line);
+}
+
+bool SerialDevice::hasModemLines() {
+    if (!modemLines_) modemLines_ = sop_->HasModemLines();
+    return *modemLines_;
+}
+
+bool SerialDevice::SetDtr(bool on) {
+    std::lock_guard<std::timed_mutex> lock(writeMutex_);
+    linesChanged_ = true;
+    return !hasModemLines() || sop_->SetDtr(on);
+}
+
+bool SerialDevice::SetRts(bool on) {
+    std::lock_guard<std::timed_mutex> lock(writeMutex_);
+    linesChanged_ = true;
+    return !hasModemLines() || sop_->SetRts(on);
+}
+
+bool SerialDevice::SetBreak(bool on) {
+    std::lock_guard<std::timed_mutex> lock(writeMutex_);
+    linesChanged_ = true;
+    return sop_->SetBreak(on);
+}
+
+void SerialDevice::Purge(bool received, bool toSend) {
+    std::lock_guard<std::timed_mutex> lock(writeMutex_);
+    sop_->Purge(received, toSend);
+}
+
+DeviceStream::ModemLines SerialDevice::Modem() {
+    // The reading side's: the pump asks between its reads.
+    std::lock_guard<std::timed_mutex> lock(readMutex_);
+    ModemLines lines;
+    lines.cts = sop_->Cts();
+    lines.dsr = sop_->Dsr();
+    lines.ring = sop_->Ring();
+    lines.carrier = sop_->CarrierDetect();
+    return lines;
+}
+
+DeviceStream::LineErrors SerialDevice::Errors() {
+    std::lock_guard<std::timed_mutex> lock(readMutex_);
+    LineErrors errors;
+    errors.overrun = sop_->Overrun();
+    errors.parity = sop_->ParityError();
+    errors.framing = sop_->FramingError();
+    errors.breakSeen = sop_->BreakSeen();
+    return errors;
+}
+
+void SerialDevice::Restore() {
+    std::lock_guard<std::timed_mutex> lock(writeMutex_);
+    // A device that refuses its own settings now is tried again by the next
+    // client's end; nothing else is to be done about it here.
+    static_cast<void>(sop_->Reconfigure(configured_));
+    if (!linesChanged_) return;
+    linesChanged_ = false;
+    static_cast<void>(sop_->SetBreak(false));
+    if (hasModemLines()) {
+        // As the system leaves a port it opens: both raised.
+        static_cast<void>(sop_->SetDtr(true));
+        static_cast<void>(sop_->SetRts(true));
+    }
 }
 
 bool SerialDevice::OpenAgain() {

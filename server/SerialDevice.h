@@ -15,14 +15,16 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "common/Bytes.h"
+#include "server/DeviceStream.h"
 #include "server/SerOutPort.h"
 #include "server/SerialLine.h"
 #include "server/StatusView.h"
 
-class SerialDevice {
+class SerialDevice : public DeviceStream {
 public:
     // Where a stream's read or write says that the device went away or came
     // back ("Serial device lost", "Serial device back").
@@ -55,11 +57,21 @@ public:
     // A stream's reading: waits up to waitMs and reads at most most bytes
     // into buffer: their count, 0 when none came, -1 while the device is
     // away (lost, not plugged in yet, or released).
-    int Read(Bytes& buffer, int most, int waitMs);
+    int Read(Bytes& buffer, int most, int waitMs) override;
     // A stream's writing: all n bytes, waiting while the device's flow
     // control holds the line for as long as keepWaiting() says so; false
     // when the device is away or the wait was given up.
-    bool Write(const Bytes& data, int n, const std::function<bool()>& keepWaiting);
+    bool Write(const Bytes& data, int n, const std::function<bool()>& keepWaiting) override;
+
+    SerialLine Line() override;
+    bool SetLine(const SerialLine& line) override;
+    bool SetDtr(bool on) override;
+    bool SetRts(bool on) override;
+    bool SetBreak(bool on) override;
+    void Purge(bool received, bool toSend) override;
+    ModemLines Modem() override;
+    LineErrors Errors() override;
+    void Restore() override;
 
     // Whether the port is open; whether it can ever open (the settings were
     // taken).
@@ -80,6 +92,8 @@ private:
     Answer exchange(const Command& command, HeldUpdates& held);
     // A stream saw the device fail or work: said once each way.
     void streamSaw(bool working);
+    // Whether the device has modem lines to drive (asked once it is open).
+    bool hasModemLines();
 
     const std::unique_ptr<SerOutPort> sop_;
     const Report report_;
@@ -89,4 +103,10 @@ private:
     // Whether the last use found the device gone; under the locks of the use.
     std::atomic<bool> lost_{false};
     std::atomic<bool> released_{false};
+    // What the bridge was set up with, which Restore() goes back to.
+    const SerialLine configured_;
+    // Under the write lock: whether the device has modem lines (unknown
+    // until asked), and whether a client changed them or held a break.
+    std::optional<bool> modemLines_;
+    bool linesChanged_ = false;
 };

@@ -14,6 +14,13 @@ struct SerialLine {
     std::string handshake = "None";
     int dtr = 1;  // 1 raises DTR once the port is open, 0 leaves it
 
+    // Whether the line runs the same: every setting but the port's name and
+    // DTR at start.
+    bool SameSettings(const SerialLine& other) const {
+        return baud == other.baud && dataBits == other.dataBits && stopBits == other.stopBits &&
+               parity == other.parity && handshake == other.handshake;
+    }
+
     // How long one character takes on the line, in milliseconds: a start
     // bit, the data bits, a parity bit unless parity is "None", the stop bits.
     double CharacterMilliseconds() const {

@@ -13,6 +13,7 @@
 
 #include "common/Bytes.h"
 #include "common/TcpSocket.h"
+#include "server/DeviceStream.h"
 #include "server/StatusView.h"
 
 class ClientSession;
@@ -49,4 +50,14 @@ public:
     // The status view and how long a client may stay silent (0: for ever).
     virtual StatusView& view() = 0;
     virtual std::chrono::seconds idleTimeout() const = 0;
+
+    // The stream protocols: the device's bytes both ways as they come.
+    virtual DeviceStream& device() = 0;
+    // A line of the exchange log (what a client and the device sent each
+    // other), when the bridge keeps one; kept to a rate.
+    virtual void LogExchange(const std::string& line) = 0;
+    // A line of the server's own log.
+    virtual void Log(const std::string& line) = 0;
+    // Whether the next client has connected and waits for its session.
+    virtual bool ClientWaiting() = 0;
 };

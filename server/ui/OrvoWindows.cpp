@@ -52,6 +52,7 @@ void Orvo::CreateController(const BridgeSettings& chosen)
     dependencies.makeView = [this](int port, LocalCAM& lc) -> std::unique_ptr<StatusView> {
         return std::make_unique<LocalGUI>(port, lc, [this](int status) { EndProcess(status); });
     };
+    dependencies.makeSession = SessionsOf(chosen);
     controller_ = std::make_unique<LocalCAM>(chosen, chosen.tcpPort, std::move(dependencies), ControllerOptions(chosen));
 }
 
