@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <thread>
 
 #include "tests/client/ClientFixture.h"
 #include "client/Service.h"
@@ -168,8 +167,13 @@ TEST_F(Controller, DataBeforeTheGreetingIsShownAndLiftsTheDeadline) {
     auto peer = connect();
     peer->send("41");
     ASSERT_TRUE(log->waitFor("rx", "41"));
-    // Well past the greeting's deadline: still connected.
-    std::this_thread::sleep_for(1000ms);
+    // Nothing tells that the deadline was lifted. One still in force would
+    // end the read that begins just after "41" is shown once its 300 ms have
+    // passed, and the client would say the server is busy; "42" sent before
+    // then would end that read in time and hide it. Twice the deadline is
+    // the shortest wait that leaves room for the read to begin late.
+    ASSERT_FALSE(log->waitFor("status", kBusy, 0, std::chrono::milliseconds(2 * timing.greetingTimeoutMs)))
+        << "the deadline held after the first line";
     peer->send("42");
     ASSERT_TRUE(log->waitFor("rx", "42"));
     EXPECT_EQ(log->count("status", kBusy), 0);

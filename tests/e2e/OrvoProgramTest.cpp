@@ -15,10 +15,10 @@
 #include <iostream>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/DesktopWindow.h"
+#include "tests/support/Elapsed.h"
 #include "tests/support/LineClient.h"
 #include "tests/support/NeedsDisplay.h"
 #include "tests/support/Terminal.h"
@@ -41,10 +41,7 @@ TEST(OrvoProgram, StartBridgesTheModemOnPort3001AndClosingTheWindowEndsWithZero)
     ChildProcess orvo({programPath("orvo")});
     std::optional<DesktopWindow> setup = DesktopWindow::find("Orvo Setup", 15s);
     ASSERT_TRUE(setup.has_value());
-    std::cout << "start-up to the setup window: "
-              << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - launched)
-                     .count()
-              << " ms" << std::endl;
+    std::cout << "start-up to the setup window: " << msSince(launched) << " ms" << std::endl;
     int width = 0, height = 0;
     ASSERT_TRUE(setup->size(width, height));
     EXPECT_EQ(width, 250);
@@ -79,7 +76,7 @@ TEST(OrvoProgram, QuitEndsWithZeroAndOpensNothing)
     std::optional<DesktopWindow> setup = DesktopWindow::find("Orvo Setup", 15s);
     ASSERT_TRUE(setup.has_value());
     setup->requestClose();  // ignored: the dialog leaves only through its buttons
-    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(setup->handledWhatCameBefore(10s)) << "the program never took the close request";
     EXPECT_TRUE(setup->isViewable());
     setup->click(quitX, buttonRowY);
     EXPECT_EQ(orvo.wait(10s), 0);

@@ -12,6 +12,7 @@
 
 #include "tests/support/ChildProcess.h"
 #include "tests/serlib/PrivateDriver.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/ProcessState.h"
 #include "tests/support/PtyDevice.h"
 #include "tests/support/Raises.h"
@@ -183,8 +184,7 @@ TEST_F(PortOverDriver, StreamsCarryBytesBothWays) {
     EXPECT_EQ(reader.get(), 'A');
 
     device.send("BCD");
-    const auto deadline = Clock::now() + 5s;
-    while (in.available() < 3 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(eventually([&] { return in.available() >= 3; }, 5s));
     EXPECT_EQ(in.available(), 3);
     Bytes buf(32);
     EXPECT_EQ(in.read(buf), 3);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/serlib/PrivateDriver.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/ProcessState.h"
 #include "tests/support/PtyDevice.h"
 #include "tests/support/Terminal.h"
@@ -224,9 +225,8 @@ TEST_F(RealDriver, BytesPassUnchangedBothWays) {
     device.send(all);
     EXPECT_EQ(getAll(h, all.size()), all);
     device.send("Q");
-    const auto deadline = Clock::now() + 5s;
     int32_t ready = 0;
-    while ((ready = d.SerRxReadyCount(h)) == 0 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(eventually([&] { return (ready = d.SerRxReadyCount(h)) != 0; }, 5s));
     EXPECT_EQ(ready, 1);
     EXPECT_EQ(d.SerGetByte(h), 'Q');
 }
@@ -255,8 +255,7 @@ TEST_F(RealDriver, ReadsReturnWhatIsThereNeverWaitingOrFailing) {
     EXPECT_EQ(d.SerGetData(h, buf, 8), 0);
     EXPECT_EQ(d.SerGetByte(h), -1);
     device.send("abc");
-    const auto deadline = Clock::now() + 5s;
-    while (d.SerRxReadyCount(h) < 3 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(eventually([&] { return d.SerRxReadyCount(h) >= 3; }, 5s));
     const auto start = Clock::now();
     EXPECT_EQ(d.SerGetData(h, buf, 8), 3);  // fewer than asked, at once
     EXPECT_LT(Clock::now() - start, 1000ms);
@@ -314,8 +313,7 @@ TEST_F(RealDriver, BufferQueriesFlushAndDrain) {
     EXPECT_EQ(d.SerTxBufCount(h), 0);
     EXPECT_EQ(d.SerTxDrain(h), 0);
     device.send("zzzz");
-    const auto deadline = Clock::now() + 5s;
-    while (d.SerRxReadyCount(h) < 4 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(eventually([&] { return d.SerRxReadyCount(h) >= 4; }, 5s));
     EXPECT_EQ(d.SerRxReadyCount(h), 4);
     EXPECT_EQ(d.SerRxFlush(h), 0);
     EXPECT_EQ(d.SerRxReadyCount(h), 0);

@@ -18,6 +18,7 @@
 
 #include "tests/support/ChildProcess.h"
 #include "tests/serlib/PrivateDriver.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/ProcessState.h"
 #include "tests/support/PtyDevice.h"
 #include "Serlib/SerDriver.h"
@@ -333,10 +334,8 @@ TEST(ReconnectWithVdev, TheVirtualModemVanishesAndReturnsUnderItsLink) {
 
     vdev.signal(SIGUSR1);
     // The vanish happens when vdev gets to it; each failed exchange is fast.
-    const auto deadline = Clock::now() + 5s;
     std::string answer;
-    while ((answer = exchange("AT\n")) == "OK\r\n" && Clock::now() < deadline) {
-    }
+    EXPECT_TRUE(eventually([&] { return (answer = exchange("AT\n")) != "OK\r\n"; }, 5s)) << "still answered";
     // Found gone by the write or by the read, whichever came first; after
     // that the port is lost and the write fails at once.
     EXPECT_TRUE(answer == "<write failed>" || answer == "<read failed>") << answer;

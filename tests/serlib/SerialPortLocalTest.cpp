@@ -12,6 +12,7 @@
 #include <string>
 
 #include "tests/serlib/FakeDriver.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/Raises.h"
 #include "Serlib/FlowControlTask.h"
 #include "Serlib/HostInfo.h"
@@ -458,10 +459,7 @@ TEST(PortFlowControl, Windows95HardwareHandshakeRunsTheTaskUntilClose) {
     SerialPortLocal port(record);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "FlowControlTask created\n");
     // The task calls the driver back to back with the port's handle.
-    const auto deadline = Clock::now() + 10s;
-    while (fake.flowCalls.load() < 100 && Clock::now() < deadline) {
-        std::this_thread::yield();
-    }
+    EXPECT_TRUE(eventually([&] { return fake.flowCalls.load() >= 100; }, 10s));
     EXPECT_GE(fake.flowCalls.load(), 100);
     EXPECT_EQ(fake.flowHandle.load(), 1);
     port.close();
@@ -519,10 +517,7 @@ TEST(FlowControlTaskThread, KeepsTheHandleOfItsCreationAndRunsAtRaisedPriority) 
     const int creator = task.getFlowPriority();
     port.close();  // the task keeps the handle it captured
     task.start();
-    const auto deadline = Clock::now() + 10s;
-    while ((!task.isRunning() || fake.flowCalls.load() == 0) && Clock::now() < deadline) {
-        std::this_thread::yield();
-    }
+    EXPECT_TRUE(eventually([&] { return task.isRunning() && fake.flowCalls.load() > 0; }, 10s));
     ASSERT_TRUE(task.isRunning());
     EXPECT_EQ(fake.flowHandle.load(), 3);
     // One step up where the host allows it; never below where it started.

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <set>
 #include <system_error>
@@ -650,7 +651,18 @@ TEST_F(Bridge, ASessionTheSystemHasNoThreadForIsShownAndTriedAgainEverySecond) {
 }
 
 TEST_F(Bridge, AnOldSessionsCloseLeavesTheNextClientsStatusAlone) {
-    start();
+    // The first session's thread says when the session has run to its end:
+    // whatever it shows, it has shown by then.
+    auto firstSessionEnded = std::make_shared<std::promise<void>>();
+    std::future<void> firstEnded = firstSessionEnded->get_future();
+    auto sessions = std::make_shared<std::atomic<int>>(0);
+    start(PtyDevice::modem(), recordingViewFactory, "None", [firstSessionEnded, sessions](std::function<void()> body) {
+        const bool first = ++*sessions == 1;
+        return std::thread([body = std::move(body), firstSessionEnded, first] {
+            body();
+            if (first) firstSessionEnded->set_value();
+        });
+    });
     auto first = connect();
     LineClient queued(port);
     ASSERT_TRUE(log->waitFor("status", "Client connection accepted!"));
@@ -660,8 +672,7 @@ TEST_F(Bridge, AnOldSessionsCloseLeavesTheNextClientsStatusAlone) {
     const std::optional<size_t> accepted = log->waitFor("status", "Client connection accepted!", 0, 10s);
     ASSERT_TRUE(accepted);
     const size_t secondAccepted = *log->waitFor("status", "Client connection accepted!", *accepted + 1);
-    // Longer than the old session's pause between its two texts.
-    std::this_thread::sleep_for(1500ms);
+    ASSERT_EQ(firstEnded.wait_for(10s), std::future_status::ready) << "the old session never ended";
     const std::vector<std::string> after = log->textsFrom("status", secondAccepted + 1);
     EXPECT_EQ(std::count(after.begin(), after.end(), "Awaiting client connection."), 0)
         << ::testing::PrintToString(after);

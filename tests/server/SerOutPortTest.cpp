@@ -252,52 +252,67 @@ TEST(SerOutPort, APortThatDoesNotOpenLeavesNoPortAndEveryExchangeFailsAtOnce) {
 // With an answer gap the answer is complete once the device falls quiet; the
 // device here answers only what the test sends it, after the command came.
 TEST(SerOutPort, WithAnAnswerGapTheAnswerEndsWhenTheDeviceFallsQuiet) {
+    using Clock = std::chrono::steady_clock;
     PtyDevice device(PtyDevice::lines([](const std::string&) { return std::string(); }));
     SerOutPort sop(device.path(), 115200, 8, 1, "None", "None", 0);
     ASSERT_TRUE(sop.PortOpen());
-    sop.SetAnswerTiming(300, 40);
+    // The gap far longer than the device's pause inside an answer, the window
+    // far longer than the gap: which one ended an exchange is never close.
+    constexpr std::chrono::milliseconds window = 1500ms, gap = 200ms;
+    sop.SetAnswerTiming(static_cast<int>(window.count()), static_cast<int>(gap.count()));
     size_t sent = 0;
-    // One exchange of "AT" while the device plays its pieces; how long it took.
+    // One exchange of "AT" while the device plays its pieces: how long it
+    // took, when it ended and when the device sent each piece.
+    struct Exchange {
+        Clock::duration took;
+        Clock::time_point ended;
+        std::vector<Clock::time_point> pieceSent;
+    };
     const auto exchange = [&](const std::vector<std::pair<std::chrono::milliseconds, std::string>>& pieces) {
         sent += 3;
+        Exchange e;
         std::thread play([&] {
             if (!device.waitReceived(sent)) return;
             for (const auto& [pause, bytes] : pieces) {
                 std::this_thread::sleep_for(pause);
                 device.send(bytes);
+                e.pieceSent.push_back(Clock::now());
             }
         });
-        const auto before = std::chrono::steady_clock::now();
+        const auto before = Clock::now();
         sop.SendSerial(std::string("AT"));
-        const auto took = std::chrono::steady_clock::now() - before;
+        e.ended = Clock::now();
+        e.took = e.ended - before;
         play.join();
-        return took;
+        return e;
     };
     const auto answer = [&] { return std::string(sop.Buffer().begin(), sop.Buffer().begin() + sop.SerCount()); };
 
     // Pieces closer together than the gap are one answer, done long before
     // the window would be.
-    auto took = exchange({{0ms, "OK"}, {10ms, "\r\n"}});
+    Exchange e = exchange({{0ms, "OK"}, {10ms, "\r\n"}});
     EXPECT_EQ(answer(), "OK\r\n");
-    EXPECT_LT(took, 200ms);
+    EXPECT_LT(e.took / 1ms, window / 2 / 1ms);
 
-    // A pause longer than the gap splits it: the rest is the next answer.
-    took = exchange({{0ms, "OK"}, {150ms, "\r\n"}});
+    // A pause longer than the gap splits it: the exchange is over before the
+    // rest comes, and the rest is the next answer.
+    e = exchange({{0ms, "OK"}, {gap + 500ms, "\r\n"}});
     EXPECT_EQ(answer(), "OK");
-    EXPECT_LT(took, 140ms);
+    ASSERT_EQ(e.pieceSent.size(), 2u);
+    EXPECT_LT(e.ended, e.pieceSent[1]) << "the exchange waited for the rest";
     exchange({});
     EXPECT_EQ(answer(), "\r\n");
 
     // No answer at all: the whole window.
-    took = exchange({});
+    e = exchange({});
     EXPECT_EQ(sop.SerCount(), 0);
-    EXPECT_GE(took, 290ms);
+    EXPECT_GE(e.took / 1ms, (window - 10ms) / 1ms);
 
     // 32 bytes end the wait at once, whatever the gap; the rest waits.
-    sop.SetAnswerTiming(2000, 1000);
-    took = exchange({{0ms, std::string(40, 'x')}});
+    sop.SetAnswerTiming(4000, 2000);
+    e = exchange({{0ms, std::string(40, 'x')}});
     EXPECT_EQ(answer(), std::string(32, 'x'));
-    EXPECT_LT(took, 900ms);
+    EXPECT_LT(e.took / 1ms, 1000) << "well under the gap";
 }
 
 // Bytes left over from an answer cut at 32 are waiting when the next command

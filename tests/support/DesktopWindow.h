@@ -14,6 +14,10 @@ public:
     // be mapped).
     static std::optional<DesktopWindow> find(const std::string& titlePrefix, std::chrono::milliseconds timeout,
                                              const std::vector<unsigned long>& except = {});
+    // The first mapped window of process pid (by its _NET_WM_PID), waiting
+    // up to timeout: other programs may show windows with the same title on
+    // the same display at the same time.
+    static std::optional<DesktopWindow> findOf(long pid, std::chrono::milliseconds timeout);
 
     unsigned long id() const { return id_; }
     std::string title() const;
@@ -37,6 +41,11 @@ public:
     std::optional<std::string> copyText(int x, int y) const;
     // What the close button of a title bar does: WM_DELETE_WINDOW.
     void requestClose() const;
+    // Whether the window's program has handled everything sent to the window
+    // before this call, waiting up to timeout: the drag-and-drop protocol
+    // (XDND) has it answer a drag's position, after whatever came first.
+    // False when no answer came (the window is gone, the program hangs).
+    bool handledWhatCameBefore(std::chrono::milliseconds timeout) const;
     // Whether the window still exists and is mapped.
     bool isViewable() const;
 

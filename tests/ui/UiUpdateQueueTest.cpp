@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "tests/support/EventLoop.h"
+#include "tests/support/Eventually.h"
+#include "tests/support/ProcessState.h"
 
 namespace {
 
@@ -118,12 +120,18 @@ TEST(UiUpdateQueue, AHoldingWorkerWakesTheEventThreadOnlyWhenItResumes)
     using Clock = std::chrono::steady_clock;
     Fl::lock();
     UiUpdateQueue queue;
+    const pid_t eventThread = ::gettid();
     std::atomic<bool> applied{false};
     Clock::time_point appliedAt;
     Clock::time_point resumedAt;
     std::vector<std::string> order;
+    bool eventThreadSlept = false;
+    char eventThreadAfterThePosts = 0;
+    bool appliedBeforeResuming = false;
     std::thread worker([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the event thread waits by now
+        // Asleep in its wait, past the loop's checks (which drain the
+        // queue), the event thread wakes only when something wakes it.
+        eventThreadSlept = eventually([&] { return threadState(eventThread) == 'S'; }, std::chrono::seconds(4));
         queue.hold();
         queue.hold();  // twice: one resume is enough
         queue.post([&] { order.push_back("first"); });
@@ -132,7 +140,10 @@ TEST(UiUpdateQueue, AHoldingWorkerWakesTheEventThreadOnlyWhenItResumes)
             appliedAt = Clock::now();
             applied = true;
         });
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        // A wake-up would have made it ready to run by now; the state is read
+        // before applied, which it would set before sleeping again.
+        eventThreadAfterThePosts = threadState(eventThread);
+        appliedBeforeResuming = applied;
         resumedAt = Clock::now();
         queue.resume();
     });
@@ -140,6 +151,9 @@ TEST(UiUpdateQueue, AHoldingWorkerWakesTheEventThreadOnlyWhenItResumes)
     const auto end = Clock::now() + std::chrono::seconds(10);
     while (!applied && Clock::now() < end) Fl::wait(5.0);
     worker.join();
+    ASSERT_TRUE(eventThreadSlept) << "the event thread never waited";
+    EXPECT_EQ(eventThreadAfterThePosts, 'S') << "a held update woke the event thread";
+    EXPECT_FALSE(appliedBeforeResuming);
     ASSERT_TRUE(applied);
     EXPECT_GE(appliedAt, resumedAt) << "a held update reached the event thread before the worker resumed";
     EXPECT_LT(appliedAt - resumedAt, std::chrono::seconds(2)) << "resuming did not wake the event thread";

@@ -23,6 +23,7 @@
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/DesktopWindow.h"
+#include "tests/support/Elapsed.h"
 #include "tests/support/Eventually.h"
 #include "tests/support/LineClient.h"
 #include "tests/support/NeedsDisplay.h"
@@ -94,11 +95,6 @@ bool portGivenBack(const VirtualModem& modem) {
 bool holds(const ChildProcess& program, const VirtualModem& modem) {
     const std::vector<pid_t> users = portUsers(modem);
     return std::find(users.begin(), users.end(), program.pid()) != users.end();
-}
-
-long msSince(std::chrono::steady_clock::time_point start) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
 }
 
 // Saves a window's picture into $ORVO_SCREENSHOT_DIR, when it is set, a
