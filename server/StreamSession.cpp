@@ -149,14 +149,7 @@ void StreamSession::lingerForTheDevice() {
 void StreamSession::pump() {
     Bytes buffer(kChunk);
     while (running_) {
-        if (suspended_) {
-            std::unique_lock<std::mutex> lock(pauseMutex_);
-            pauseWake_.wait_for(lock, std::chrono::milliseconds(kPumpRoundMs),
-                                [this] { return !running_ || !suspended_; });
-            lock.unlock();
-            Tick();
-            continue;
-        }
+        if (waitWhileSuspended()) continue;
         const int n = host_.device().Read(buffer, kChunk, kPumpRoundMs);
         Tick();
         showTraffic(false);
@@ -170,11 +163,23 @@ void StreamSession::pump() {
             toDeviceLog_->Flush();
             continue;
         }
+        // A suspend that came while the read waited holds what it read too.
+        while (running_ && waitWhileSuspended()) {
+        }
         fromDevice_ += static_cast<unsigned long long>(n);
         lastActivity_ = now();
         fromDeviceLog_->Saw(buffer.data(), static_cast<size_t>(n));
         FromDevice(buffer, n);
     }
+}
+
+bool StreamSession::waitWhileSuspended() {
+    if (!suspended_) return false;
+    std::unique_lock<std::mutex> lock(pauseMutex_);
+    pauseWake_.wait_for(lock, std::chrono::milliseconds(kPumpRoundMs), [this] { return !running_ || !suspended_; });
+    lock.unlock();
+    Tick();
+    return true;
 }
 
 void StreamSession::FromClient(const Bytes& data, int n) { ToDevice(data, n); }

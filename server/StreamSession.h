@@ -87,6 +87,9 @@ protected:
 
 private:
     void pump();
+    // One round's wait while the device is suspended (a round of Tick()
+    // too); false at once when it is not.
+    bool waitWhileSuspended();
     void serve();
     void lingerForTheDevice();
     void showTraffic(bool now);

@@ -489,3 +489,48 @@ TEST_F(RealDriver, OpenFailuresLeaveNoDescriptorBehind) {
     }
     EXPECT_EQ(openDescriptorCount(), before);
 }
+
+// One thread sends while another waits for what comes in: the wait does not
+// hold the port, and a write the device holds (XOFF) lets the rest through.
+TEST_F(RealDriver, AWaitForInputAndAHeldWriteLetOtherCallsOnThePortThrough) {
+    const int32_t h = openDevice();
+    ASSERT_EQ(configure(h, 7, 3, 0, 0, 1), 0);  // XON/XOFF
+    std::atomic<int32_t> waited{-2};
+    std::thread waiter([&] { waited = d.SerWaitRx(h, 5000); });
+    const auto start = Clock::now();
+    EXPECT_EQ(d.SerPutData(h, reinterpret_cast<const uint8_t*>("AT\n"), 3), 3);
+    EXPECT_EQ(device.receive(3), "AT\n");
+    EXPECT_LT(Clock::now() - start, 2500ms) << "the write waited for the wait";
+    device.send("OK");
+    waiter.join();
+    EXPECT_EQ(waited, 2);
+
+    // A held write (the device sent XOFF) and, meanwhile, a flush and a read.
+    ASSERT_EQ(d.SerSetTimeoutTx(h, 5000), 0);
+    device.send("\x13");
+    std::atomic<int32_t> sent{-2};
+    std::thread writer([&] {
+        sent = d.SerPutData(h, reinterpret_cast<const uint8_t*>("held"), 4);
+    });
+    // Nothing tells that the write has begun to wait: a pseudo-terminal the
+    // far end stopped takes no byte at all. If it has not yet, the calls
+    // below do not test the wait but still pass.
+    std::this_thread::sleep_for(200ms);
+    uint8_t buf[8];
+    const auto during = Clock::now();
+    EXPECT_EQ(d.SerGetData(h, buf, sizeof buf), 2) << "the OK, read while the write is held";
+    EXPECT_EQ(d.SerTxFlush(h), 0);
+    EXPECT_LT(Clock::now() - during, 2500ms);
+    writer.join();
+    EXPECT_EQ(sent, 4) << "the flush let the held write go on";
+    EXPECT_LT(Clock::now() - during, 2500ms);
+}
+
+TEST_F(RealDriver, ABreakIsHeldUntilReleased) {
+    const int32_t h = openDevice();
+    // A pseudo-terminal has no line to hold; the system takes the request.
+    ASSERT_NE(d.SerSetBreak, nullptr) << "the driver exports it";
+    EXPECT_EQ(d.SerSetBreak(h, 1), 0);
+    EXPECT_EQ(d.SerSetBreak(h, 0), 0);
+    EXPECT_EQ(d.SerSetBreak(-1, 1), -1);
+}

@@ -266,6 +266,11 @@ TEST_F(PortOnLinux, ShortSendsNameWhatWasSent) {
     EXPECT_THROW(port->putString("hello"), Serlib::WriteTimeout);
     EXPECT_THROW(port->putData(five), Serlib::WriteTimeout);
     try {
+        port->putData(five);
+    } catch (const Serlib::WriteTimeout& e) {
+        EXPECT_EQ(e.sent(), 3) << "where a caller goes on from";
+    }
+    try {
         port->putData(Bytes{1, 2}, -1);
         ADD_FAILURE() << "a negative count was sent";
     } catch (const Serlib::WriteTimeout&) {

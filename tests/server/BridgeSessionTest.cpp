@@ -493,22 +493,7 @@ TEST_F(Bridge, AcceptedConnectionsProbeAVanishedPeerAndBoundTheirSends) {
     start();
     auto client = connect();
     ASSERT_TRUE(log->waitFor("status", "Client connection accepted!"));
-    // The server's end of the connection: bound to the listening port, not
-    // listening itself.
-    int served = -1;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        const int fd = std::stoi(entry.path().filename().string());
-        sockaddr_storage addr{};
-        socklen_t len = sizeof addr;
-        int listening = 0;
-        socklen_t optLen = sizeof listening;
-        if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) continue;
-        if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &optLen) != 0 || listening) continue;
-        const int localPort = addr.ss_family == AF_INET6
-                                  ? ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port)
-                                  : ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
-        if (localPort == port) served = fd;
-    }
+    const int served = servedSocketOnPort(port);
     ASSERT_GE(served, 0);
     int keepAlive = 0, idle = 0, interval = 0, probes = 0;
     socklen_t optLen = sizeof keepAlive;

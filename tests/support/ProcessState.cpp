@@ -1,5 +1,10 @@
 #include "tests/support/ProcessState.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <filesystem>
+
 #include <dirent.h>
 
 #include <cerrno>
@@ -114,3 +119,20 @@ size_t openDescriptorCount() { return countEntries("/proc/self/fd") - 1; }
 long residentKiB(pid_t pid) { return statusKiB(pid, "VmRSS:"); }
 
 long peakResidentKiB(pid_t pid) { return statusKiB(pid, "VmHWM:"); }
+
+int servedSocketOnPort(int port) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        const int fd = std::stoi(entry.path().filename().string());
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        int listening = 0;
+        socklen_t optionLength = sizeof listening;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) continue;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &optionLength) != 0 || listening) continue;
+        const int localPort = address.ss_family == AF_INET6
+                                  ? ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port)
+                                  : ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+        if (localPort == port) return fd;
+    }
+    return -1;
+}

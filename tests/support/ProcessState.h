@@ -33,6 +33,9 @@ std::map<pid_t, long> sleepCounts();
 long sleepsSince(const std::map<pid_t, long>& before);
 // Descriptors open in this process (not counting the one used to count them).
 size_t openDescriptorCount();
+// The server's end of a connection this process accepted on port: its
+// descriptor (bound to the port, not listening itself), or -1.
+int servedSocketOnPort(int port);
 // Resident and peak resident memory of a process (this one by default), in KiB.
 long residentKiB(pid_t pid = ::getpid());
 long peakResidentKiB(pid_t pid = ::getpid());

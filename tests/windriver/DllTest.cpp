@@ -86,7 +86,7 @@ TEST(SdrvWinDll, IsOneFileExportingExactlyTheContractAndNeedingOnlyWindows) {
         "SerSetRTS",       "SerSendBreak",    "SerSetTimeoutRx", "SerSetTimeoutTx", "SerGetTimeoutRx",
         "SerGetTimeoutTx", "SerSigCTS",       "SerSigDSR",       "SerSigCD",        "SerSigFrameErr",
         "SerSigParityErr", "SerSigOverrun",   "SerSigRing",      "SerSigBreak",     "SerFlowTask",
-        "SerWaitRx"};
+        "SerWaitRx",       "SerSetBreak"};
     EXPECT_EQ(exported, contract);
     EXPECT_EQ(exports->NumberOfFunctions, contract.size());
     // The names a program binds at run time, as the library does.
