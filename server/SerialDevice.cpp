@@ -10,6 +10,10 @@ namespace {
 // How long a stream's write waits at a time while the line is held, before
 // it asks whether to go on waiting.
 constexpr int kWriteSliceMs = 200;
+// Before a new client: the device counts as quiet after this long without a
+// byte, and what it sends is dropped for at most the bound.
+constexpr int kQuietMs = 5;
+constexpr int kMostDiscardMs = 250;
 }  // namespace
 
 SerialDevice::SerialDevice(const SerialLine& line, const SerOutPort::PortFactory& openPort, int answerWaitMs,
@@ -62,7 +66,23 @@ Bytes SerialDevice::LastAnswer() {
 
 int SerialDevice::DiscardPending() {
     std::lock_guard<std::timed_mutex> lock(readMutex_);
-    return sop_->DiscardPending();
+    // Also what is still on its way: the answer to the last bytes a client
+    // that has just left sent. Once the device is quiet for a moment, or
+    // after a bound, for a device that never is.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kMostDiscardMs);
+    int discarded = sop_->DiscardPending();
+    Bytes scratch;
+    while (std::chrono::steady_clock::now() < until) {
+        int n = 0;
+        try {
+            n = sop_->ReadSome(scratch, SerOutPort::kRxBufferSize, kQuietMs);
+        } catch (const std::exception&) {
+            break;  // a device that is away has nothing on its way
+        }
+        if (n <= 0) break;
+        discarded += n;
+    }
+    return discarded;
 }
 
 int SerialDevice::Read(Bytes& buffer, int most, int waitMs) {

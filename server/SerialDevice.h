@@ -51,7 +51,9 @@ public:
     // The last exchange's answer bytes (the adapter's receive buffer).
     Bytes LastAnswer();
 
-    // Drops what the device sent that nobody collected; how many bytes.
+    // Drops what the device sent that nobody collected, and what is still
+    // coming until it has been quiet for a moment (a quarter of a second at
+    // most); how many bytes.
     int DiscardPending();
 
     // A stream's reading: waits up to waitMs and reads at most most bytes

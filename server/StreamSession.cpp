@@ -19,7 +19,7 @@ constexpr int kDeviceAwayPauseMs = 200;
 // How long the device may stay quiet after the client's end of its stream
 // before the session ends.
 constexpr auto kLinger = std::chrono::seconds(1);
-constexpr int kLingerRoundMs = 20;
+constexpr int kLingerRoundMs = 5;
 // The status window's byte counts are brought up to date this often.
 constexpr auto kShowTrafficEvery = std::chrono::milliseconds(250);
 
