@@ -5,6 +5,7 @@
 //   orvo_bench --port PORT --protocol bridge|raw [--pid PID]
 //              [--exchanges N] [--sessions N] [--idle SECONDS] [--echo TEXT]
 //   orvo_bench --sleeps N
+//   orvo_bench --port PORT --stream N [--pid PID]
 //
 // bridge: the Orvo line protocol: greeting "OK", "AT" answered by the hex
 //         line "4F4B0D0A", "KILL" answered by "CLOSE".
@@ -15,6 +16,10 @@
 //
 // --sleeps measures the machine instead: how late N bare sleeps of 150 ms
 // end, which is the floor under the bridge's fixed wait.
+//
+// --stream measures a relay of a loopback device (vdev --loopback): N round
+// trips of 8 bytes, each sent once the last came back, and the time 2 MiB
+// take to come back while they are sent (throughput).
 //
 // Prints one "name value" line per figure; times in milliseconds, CPU in
 // seconds, memory in KiB. The relay's CPU time and peak memory are those of
@@ -36,6 +41,7 @@
 #include "common/LineReader.h"
 #include "common/LineWriter.h"
 #include "common/NetError.h"
+#include "common/SocketApi.h"
 #include "common/TcpSocket.h"
 #include "common/UniqueFd.h"
 
@@ -51,6 +57,7 @@ struct Options {
     int sessions = 200;
     int idleSeconds = 30;
     int sleeps = 0;
+    int stream = 0;
     std::string echo;  // empty: "AT"
 };
 
@@ -68,7 +75,9 @@ std::string hexOf(const std::string& bytes) {
 [[noreturn]] void usage() {
     std::fprintf(stderr,
                  "usage: orvo_bench --port PORT --protocol bridge|raw [--pid PID] [--exchanges N] [--sessions N] "
-                 "[--idle SECONDS] [--echo TEXT]\n");
+                 "[--idle SECONDS] [--echo TEXT]\n"
+                 "       orvo_bench --port PORT --stream N [--pid PID]\n"
+                 "       orvo_bench --sleeps N\n");
     std::exit(2);
 }
 
@@ -96,11 +105,14 @@ Options parse(int argc, char** argv) {
             o.sleeps = std::atoi(value.c_str());
         } else if (arg == "--echo") {
             o.echo = value;
+        } else if (arg == "--stream") {
+            o.stream = std::atoi(value.c_str());
         } else {
             usage();
         }
     }
     if (o.sleeps > 0) return o;
+    if (o.stream > 0 && o.port > 0) return o;
     if (o.port <= 0 || o.exchanges <= 0 || o.sessions < 0 || o.idleSeconds < 0) usage();
     return o;
 }
@@ -383,6 +395,57 @@ int measureRelay(const Options& o) {
     return 0;
 }
 
+// Reads exactly n bytes; false when the relay ended the connection first.
+bool receiveExactly(TcpSocket& socket, char* into, size_t n) {
+    for (size_t got = 0; got < n;) {
+        const size_t r = socket.receive(into + got, n - got);
+        if (r == 0) return false;
+        got += r;
+    }
+    return true;
+}
+
+// Round trips and throughput through a relay of a loopback device (--stream).
+int measureStream(const Options& o) {
+    try {
+        TcpSocket socket = TcpSocket::connect("127.0.0.1", o.port);
+        socket.setReceiveTimeout(10000);
+        const int on = 1;
+        static_cast<void>(SocketApi::setOption(socket.fd(), IPPROTO_TCP, TCP_NODELAY, on));
+        char sent[8] = {'o', 'r', 'v', 'o', 0x11, 0x13, static_cast<char>(0xFF), '\n'};
+        char back[8];
+        std::vector<double> trips;
+        for (int i = -20; i < o.stream; ++i) {  // the first ones warm the path
+            sent[0] = static_cast<char>(i);
+            const auto t0 = Clock::now();
+            socket.sendAll(sent, sizeof sent);
+            if (!receiveExactly(socket, back, sizeof back)) throw NetError("the relay ended the connection");
+            if (i >= 0) trips.push_back(ms(Clock::now() - t0));
+            if (std::string(sent, sizeof sent) != std::string(back, sizeof back)) {
+                throw NetError("the device's echo differs from what was sent");
+            }
+        }
+        reportSpread("echo8_ms", trips);
+
+        constexpr size_t kTotal = 2u << 20;
+        std::string data(kTotal, '\0');
+        for (size_t i = 0; i < kTotal; ++i) data[i] = static_cast<char>(i * 31 + (i >> 13));
+        std::string got(kTotal, '\0');
+        const auto t0 = Clock::now();
+        std::thread sender([&] { socket.sendAll(data.data(), data.size()); });
+        const bool whole = receiveExactly(socket, got.data(), got.size());
+        const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+        sender.join();
+        if (!whole || got != data) throw NetError("the 2 MiB did not come back whole and in order");
+        report("throughput_mb_s", static_cast<double>(kTotal) / seconds / 1e6);
+        if (o.pid > 0) report("peak_rss_kib", static_cast<double>(peakKiB(o.pid)));
+    } catch (const NetError& e) {
+        std::fprintf(stderr, "orvo_bench: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -391,5 +454,6 @@ int main(int argc, char** argv) {
         measureSleeps(o.sleeps);
         return 0;
     }
+    if (o.stream > 0) return measureStream(o);
     return measureRelay(o);
 }

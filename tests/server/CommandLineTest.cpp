@@ -80,8 +80,10 @@ TEST(CommandLine, OptionsSetEverythingAndAFileIsOverriddenByTheCommandLine) {
     // bit rate the driver can set, an idle limit of days, a listen address
     // that is not this host's (yet), given as a number or a name.
     const Outcome wide = parse({"--tcp-port", "2217", "--baud", "230400", "--idle-timeout", "2592000", "--listen",
-                                "10.9.9.9"});
+                                "10.9.9.9", "--protocol", "rfc2217"});
     ASSERT_TRUE(wide.line) << wide.err;
+    EXPECT_EQ(wide.line->settings.protocol, "rfc2217");
+    EXPECT_EQ(none.line->settings.protocol, "line") << "the line protocol unless asked";
     EXPECT_EQ(wide.line->settings.tcpPort, 2217);
     EXPECT_EQ(wide.line->settings.baud, 230400);
     EXPECT_EQ(wide.line->settings.idleTimeout, std::chrono::hours(30 * 24));
@@ -123,6 +125,7 @@ TEST(CommandLine, BadInputIsOneLineNamingItAndStatusTwo) {
         {{"--handshake", "RTSCTS"}, {"--handshake", "RTSCTS", "CTSRTS"}},
         {{"--port", "COM9"}, {"--port", "COM9", "COM1 to COM8"}},
         {{"--tcp-port", "0"}, {"--tcp-port", "0", "1 to 65535"}},
+        {{"--protocol", "telnet"}, {"--protocol", "telnet", "line, raw, rfc2217"}},
         {{"--tcp-port", "65536"}, {"--tcp-port", "65536", "1 to 65535"}},
         {{"--dtr", "2"}, {"--dtr", "2", "1, 0"}},
         {{"--idle-timeout", "-3"}, {"--idle-timeout", "-3", "seconds"}},
