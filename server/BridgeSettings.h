@@ -6,6 +6,7 @@
 #include <chrono>
 #include <string>
 
+#include "common/Bytes.h"
 #include "server/AllowList.h"
 #include "server/SerialLine.h"
 
@@ -20,4 +21,5 @@ struct BridgeSettings : SerialLine {
 
     int answerWaitMs = 150;       // the most an answer is waited for
     int answerGapMs = 0;          // an answer ends this quiet after its last byte; 0: the whole wait
+    Bytes answerEnd;              // an answer ends with these bytes (1 to 4); empty: no end
 };

@@ -40,7 +40,7 @@ void ClientSocket::run() {
         // An interrupt that came between the accept and now found no socket.
         if (!a) cs->shutdown();
     }
-    scam.SessionBegins();
+    scam.SessionBegins(false);
     scam.view().ShowClientStatus("Client connection accepted!", accepted->peer);
     serve();
     a = false;

@@ -17,6 +17,7 @@
 #include "Serlib/SerialConfig.h"
 #include "server/Protocols.h"
 #include "server/SettingsTable.h"
+#include "common/HexCodec.h"
 #include "common/SocketApi.h"
 
 #ifndef ORVO_VERSION
@@ -188,6 +189,18 @@ CLI::Validator listenAddress() {
         "ADDRESS");
 }
 
+// One to four bytes in hexadecimal: an even count of digits, nothing else.
+CLI::Validator answerEndBytes() {
+    return CLI::Validator(
+        [](std::string& value) -> std::string {
+            const bool hex = std::all_of(value.begin(), value.end(),
+                                         [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+            if (!value.empty() && hex && value.size() % 2 == 0 && value.size() <= 8) return "";
+            return value + " is not 1 to 4 bytes in hexadecimal (two digits a byte: 0D0A, 0A, 03)";
+        },
+        "HEX");
+}
+
 CLI::Validator networks() {
     return CLI::Validator(
         [](std::string& value) -> std::string {
@@ -241,7 +254,7 @@ std::optional<std::string> unknownKey(const CLI::App& app, const std::string& fi
         if (option != nullptr && option->get_configurable()) continue;
         return file + ": " + key + " = " + value + ": no such key (keys: port, baud, data-bits, stop-bits, " +
                "parity, handshake, dtr, tcp-port, protocol, listen, allow, idle-timeout, log-exchanges, " +
-               "answer-wait, answer-gap)";
+               "answer-wait, answer-gap, answer-end)";
     }
     return std::nullopt;
 }
@@ -266,6 +279,7 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv, s
     std::string idle = "0";
     std::string answerWait = "150";
     std::string answerGap = "0";
+    std::string answerEnd;
     bool logExchanges = false;
     bool headless = false;
     std::string protocol = "line";
@@ -328,6 +342,10 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv, s
                    "(or 32 bytes are in, or --answer-wait passed); 0: always the whole --answer-wait")
         ->check(milliseconds(0))
         ->capture_default_str();
+    app.add_option("--answer-end", answerEnd,
+                   "an answer is complete as soon as it ends with these bytes, in hex (0D0A for CR LF, 0A, 03): 1 "
+                   "to 4 bytes; --answer-wait, --answer-gap and 32 bytes still end it, whichever comes first")
+        ->check(answerEndBytes());
     app.add_flag("--headless", headless, "run the bridge without windows, logging to standard error")
         ->configurable(false);
     // Unknown keys are left to unknownKey(), which names the file, the key
@@ -400,5 +418,6 @@ std::optional<CommandLine> ParseCommandLine(int argc, const char* const* argv, s
     s.logExchanges = logExchanges;
     s.answerWaitMs = std::stoi(answerWait);
     s.answerGapMs = std::stoi(answerGap);
+    if (!answerEnd.empty()) s.answerEnd = HexCodec::S2BS(answerEnd);
     return line;
 }

@@ -45,7 +45,9 @@ LocalCAM::LocalCAM(const SerialLine& line, int socketport, Dependencies dependen
     registry_ = std::make_unique<SessionRegistry>([this, makeSession] { return makeSession(*this); },
                                                   std::move(dependencies.startThread));
     running_ = this;
-    device_ = std::make_unique<SerialDevice>(line, dependencies.openPort, options_.answerWaitMs, options_.answerGapMs,
+    device_ = std::make_unique<SerialDevice>(line, dependencies.openPort,
+                                             SerialDevice::AnswerEnds{options_.answerWaitMs, options_.answerGapMs,
+                                                                      options_.answerEnd},
                                              [this](const std::string& status) { ShowStat(status); });
     localgui_ = dependencies.makeView(socketport, *this);
     if (!localgui_) throw std::invalid_argument("LocalCAM: the view factory made no view");
@@ -190,7 +192,10 @@ void LocalCAM::exchange(const Command& command, ClientSession* asker, HeldUpdate
     // Shown once the answer is on its way to the client.
     held.renew();
     ShowAndSendResult(answer.hex, answer.deviceChange, asker);
-    if (options_.logExchanges) LogExchange(asker, loggedCommand(command), answer.hex, answer.milliseconds);
+    if (options_.logExchanges) {
+        LogExchange(asker, loggedCommand(command), answer.hex,
+                    answer.milliseconds, answer.endedAtDelimiter);
+    }
 }
 
 namespace {
@@ -221,8 +226,8 @@ void LocalCAM::Exchange(const std::string& command, ClientSession& asker, HeldUp
     exchange(command, &asker, held);
 }
 
-void LocalCAM::SessionBegins() {
-    const int discarded = device_->DiscardPending();
+void LocalCAM::SessionBegins(bool untilQuiet) {
+    const int discarded = device_->DiscardPending(untilQuiet);
     if (discarded > 0) {
         OutLine("Discarded " + std::to_string(discarded) + " bytes the device sent before this client");
     }
@@ -243,11 +248,13 @@ bool LocalCAM::Admits(const std::optional<SocketAddress>& peer) const {
 }
 
 void LocalCAM::LogExchange(const ClientSession* asker, const std::string& command, const std::string& answer,
-                           double milliseconds) {
+                           double milliseconds, bool endedAtDelimiter) {
     char took[32];
     std::snprintf(took, sizeof took, "%.1f", milliseconds);
     clientLog_((asker ? asker->peer() : std::string("operator")) + " " + command + " -> " +
-         (answer.empty() ? std::string("(nothing)") : answer) + " in " + took + " ms");
+               (answer.empty() ? std::string("(nothing)") : answer) + " in " + took + " ms" +
+               (endedAtDelimiter ? ", ended at " + HexCodec::BS2S(options_.answerEnd, static_cast<int>(options_.answerEnd.size()))
+                                 : std::string()));
 }
 
 void LocalCAM::LogExchange(const std::string& line) {

@@ -76,6 +76,9 @@ public:
         // An answer ends when the device is this quiet after its last byte;
         // 0: the whole wait. Never less than one character at the bit rate.
         int answerGapMs = 0;
+        // An answer ends as soon as it ends with these bytes (CR LF, say);
+        // empty: no such end.
+        Bytes answerEnd;
         // The name of the protocol the sessions speak, for the status text
         // that tells the port ("... at Port 3001 (raw)"); the line protocol
         // is not named.
@@ -167,7 +170,7 @@ public:
 
     // SessionHost: what the sessions reach the bridge through.
     std::optional<AcceptedClient> AcceptClient(const std::function<void(int ms)>& pause) override;
-    void SessionBegins() override;
+    void SessionBegins(bool untilQuiet) override;
     void Exchange(const Bytes& command, ClientSession& asker, HeldUpdates& held) override;
     void Exchange(const std::string& command, ClientSession& asker, HeldUpdates& held) override;
     void SessionEnds(const ClientSession& session) override;
@@ -197,7 +200,7 @@ private:
     // One exchange's log line: who asked (a client's address, or the
     // operator), the command, the answer and how long it took.
     void LogExchange(const ClientSession* asker, const std::string& command, const std::string& answer,
-                     double milliseconds);
+                     double milliseconds, bool endedAtDelimiter);
     using SessionHost::LogExchange;
     // The housekeeper's chores: one attempt to open the port that did not
     // open, and one to listen on the address that was not there.

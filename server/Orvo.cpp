@@ -38,6 +38,7 @@ LocalCAM::Options Orvo::ControllerOptions(const BridgeSettings& settings) {
     options.logExchanges = settings.logExchanges;
     options.answerWaitMs = settings.answerWaitMs;
     options.answerGapMs = settings.answerGapMs;
+    options.answerEnd = settings.answerEnd;
     options.protocol = settings.protocol;
     return options;
 }

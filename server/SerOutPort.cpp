@@ -238,9 +238,10 @@ void SerOutPort::ClosePort() {
 }
 
 int SerOutPort::DiscardPending() {
-    if (!in_) return 0;
+    int discarded = static_cast<int>(carried_.size());
+    carried_.clear();
+    if (!in_) return discarded;
     Bytes scratch(kRxBufferSize);
-    int discarded = 0;
     try {
         // Only what is there now: a device that keeps sending must not keep
         // this loop going.
@@ -260,10 +261,13 @@ int SerOutPort::DiscardPending() {
 int SerOutPort::ReadSome(Bytes& buffer, int most, int waitMs) {
     const std::shared_ptr<Serlib::SerialPort> port = port_;
     if (!port || !in_) throw Serlib::IOError("Port not open");
-    const int ready = port->waitRx(waitMs);
-    if (ready <= 0) return 0;
-    if (buffer.size() < static_cast<size_t>(most)) buffer.resize(static_cast<size_t>(most));
-    return in_->read(&buffer, 0, std::min(ready, most));
+    // Straight into the caller's buffer (a read never waits): what is there
+    // now, and only when nothing is, a wait for the device.
+    if (buffer.size() != static_cast<size_t>(most)) buffer.resize(static_cast<size_t>(most));
+    const int n = port->getData(buffer);
+    if (n > 0 || waitMs <= 0) return n;
+    if (port->waitRx(waitMs) <= 0) return 0;
+    return port->getData(buffer);
 }
 
 int SerOutPort::WriteSome(const Bytes& data, int n, int sliceMs) {
@@ -306,7 +310,7 @@ bool SerOutPort::writeCommand(const Command& command) {
     numBytes = 0;
     trace_.clear();
     pendingAtWrite_ = 0;
-    if (answerGapMs_ > 0 && in_) {
+    if ((answerGapMs_ > 0 || !answerEnd_.empty()) && in_) {
         try {
             pendingAtWrite_ = in_->available();
         } catch (const std::exception&) {
@@ -327,8 +331,10 @@ void SerOutPort::SetAnswerTiming(int waitMs, int gapMs) {
     answerGapMs_ = gapMs;
 }
 
+void SerOutPort::SetAnswerEnd(const Bytes& end) { answerEnd_ = end; }
+
 const Bytes& SerOutPort::CollectAnswer() {
-    if (answerGapMs_ > 0) return readUntilQuiet();
+    if (answerGapMs_ > 0 || !answerEnd_.empty()) return collectAsItComes();
     {
         std::unique_lock<std::mutex> lock(abandonMutex_);
         abandonWake_.wait_for(lock, std::chrono::milliseconds(answerWaitMs_), [this] { return abandoned_.load(); });
@@ -344,28 +350,34 @@ void SerOutPort::Abandon() {
     abandonWake_.notify_all();
 }
 
-const Bytes& SerOutPort::readUntilQuiet() {
+const Bytes& SerOutPort::collectAsItComes() {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(answerWaitMs_);
-    numBytes = 0;
+    endedAtDelimiter_ = false;
+    // The bytes read past the last answer's end come first.
+    numBytes = static_cast<int>(std::min<size_t>(carried_.size(), kRxBufferSize));
+    std::copy(carried_.begin(), carried_.begin() + numBytes, buffer_.begin());
+    carried_.erase(carried_.begin(), carried_.begin() + numBytes);
+    // Bytes that were there before the command went out (the rest of an
+    // earlier answer) join this answer, as in the fixed window, but are no
+    // sign that the device has answered: the gap counts, and the end is
+    // looked for, only from a byte that came after the write. Otherwise the
+    // real answer would be handed to the next command, and every answer
+    // after it too.
+    int earlier = pendingAtWrite_;         // of those, still in the port
+    const int boundary = numBytes + earlier;  // where this command's answer begins
+    const int endLength = static_cast<int>(answerEnd_.size());
+    bool answered = false;
+    Clock::time_point quietUntil{};  // once answered: the end of the gap after its last byte
+    const auto msUntil = [](Clock::time_point t) {
+        return std::chrono::ceil<std::chrono::milliseconds>(t - Clock::now()).count();
+    };
     try {
         if (!in_ || !port_) throw Serlib::IOError("Port not open");
-        // Bytes that were waiting before the command went out (the rest of
-        // an earlier answer) join this answer, as in the fixed window, but
-        // are no sign that the device has answered: the gap counts only
-        // from a byte that came after the write. Otherwise the real answer
-        // would come after the gap and be handed to the next command, and
-        // every answer after it too.
-        int earlier = pendingAtWrite_;
-        bool answered = false;
-        Clock::time_point quietUntil{};  // once answered: the end of the gap after its last byte
-        const auto msUntil = [](Clock::time_point t) {
-            return std::chrono::ceil<std::chrono::milliseconds>(t - Clock::now()).count();
-        };
         while (numBytes < kRxBufferSize && !abandoned_) {
             const long long left = msUntil(deadline);
             if (left <= 0) break;
-            const long long gapLeft = answered ? msUntil(quietUntil) : left;
+            const long long gapLeft = answered && answerGapMs_ > 0 ? msUntil(quietUntil) : left;
             if (gapLeft <= 0) break;  // quiet for the gap: the answer is whole
             // Until the device answers the whole window, after that the gap;
             // looking up now and then whether the program ends.
@@ -375,12 +387,27 @@ const Bytes& SerOutPort::readUntilQuiet() {
                 earlier = 0;
                 continue;
             }
+            const int before = numBytes;
             const int n = in_->read(&buffer_, numBytes, std::min(ready, kRxBufferSize - numBytes));
             if (n <= 0) break;
             numBytes += n;
-            if (n > earlier) answered = true;
             earlier = std::max(0, earlier - n);
-            if (answered) quietUntil = Clock::now() + std::chrono::milliseconds(answerGapMs_);
+            if (numBytes > boundary) answered = true;
+            if (answered && answerGapMs_ > 0) quietUntil = Clock::now() + std::chrono::milliseconds(answerGapMs_);
+            if (endLength == 0 || !answered) continue;
+            // The end, also when it came split over several reads; its last
+            // byte is this command's answer's, and what came after it is
+            // the next answer's.
+            for (int end = std::max({before + 1, boundary + 1, endLength}); end <= numBytes; ++end) {
+                if (std::equal(answerEnd_.begin(), answerEnd_.end(), buffer_.begin() + (end - endLength))) {
+                    carried_.insert(carried_.end(), buffer_.begin() + end, buffer_.begin() + numBytes);
+                    std::fill(buffer_.begin() + end, buffer_.begin() + numBytes, 0);
+                    numBytes = end;
+                    endedAtDelimiter_ = true;
+                    break;
+                }
+            }
+            if (endedAtDelimiter_) break;
         }
         traceAnswer();
     } catch (const std::exception&) {

@@ -66,6 +66,14 @@ public:
     // inside an answer has it split: the rest is the next exchange's, as
     // late bytes always are. Not while an exchange runs.
     void SetAnswerTiming(int waitMs, int gapMs);
+    // With an end (1 to 4 bytes, say CR LF), the answer is complete as soon
+    // as the bytes that came for it end with it, the end included; the
+    // limits above still hold, whichever comes first. Bytes read past the
+    // end are the next answer's first. Empty: no end. Not while an exchange
+    // runs.
+    void SetAnswerEnd(const Bytes& end);
+    // Whether the last answer ended at that end.
+    bool EndedAtDelimiter() const { return endedAtDelimiter_; }
 
     // The same exchange in its two steps, for a caller that acts between
     // them: the first starts afresh and writes (false when the write
@@ -172,8 +180,9 @@ private:
     void boundWrite(size_t n, int waitMs = kWriteTimeoutMs);
     // The write ran out of time: drop the rest and restart the line.
     void abandonWrite();
-    // Collects the answer as its bytes come, until the device is quiet.
-    const Bytes& readUntilQuiet();
+    // Collects the answer as its bytes come, until the device is quiet (the
+    // gap) or the answer's end came.
+    const Bytes& collectAsItComes();
     void traceAnswer();
 
     // The newest adapter that still exists, for the class-wide accessors.
@@ -199,7 +208,10 @@ private:
     int answerWaitMs_ = kAnswerWaitMs;
     int answerGapMs_ = 0;
     int writeBoundMs_ = -1;  // the send time-out last given to the port
-    int pendingAtWrite_ = 0;  // bytes the device had sent before the command (gap mode)
+    int pendingAtWrite_ = 0;  // bytes the device had sent before the command (gap or end)
+    Bytes answerEnd_;
+    Bytes carried_;  // read past an answer's end: the next answer's first bytes
+    bool endedAtDelimiter_ = false;
     std::mutex abandonMutex_;
     std::condition_variable abandonWake_;
     std::atomic<bool> abandoned_{false};

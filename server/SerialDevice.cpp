@@ -16,15 +16,17 @@ constexpr int kQuietMs = 5;
 constexpr int kMostDiscardMs = 250;
 }  // namespace
 
-SerialDevice::SerialDevice(const SerialLine& line, const SerOutPort::PortFactory& openPort, int answerWaitMs,
-                           int answerGapMs, Report report)
+SerialDevice::SerialDevice(const SerialLine& line, const SerOutPort::PortFactory& openPort, const AnswerEnds& answers,
+                           Report report)
     : sop_(std::make_unique<SerOutPort>(line, openPort)), report_(std::move(report)), configured_(line) {
     // A gap shorter than one character would end answers between their
     // characters; the setup window may pick a slower rate than the options
     // were checked against.
     const double character = line.CharacterMilliseconds();
-    if (answerGapMs > 0 && answerGapMs < character) answerGapMs = static_cast<int>(std::ceil(character));
-    sop_->SetAnswerTiming(answerWaitMs, answerGapMs);
+    int gapMs = answers.gapMs;
+    if (gapMs > 0 && gapMs < character) gapMs = static_cast<int>(std::ceil(character));
+    sop_->SetAnswerTiming(answers.waitMs, gapMs);
+    sop_->SetAnswerEnd(answers.end);
 }
 
 template <typename Command>
@@ -42,6 +44,7 @@ SerialDevice::Answer SerialDevice::exchange(const Command& command, HeldUpdates&
     if (written) sop_->CollectAnswer();
     answer.milliseconds = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
     answer.hex = HexCodec::BS2S(sop_->Buffer(), sop_->numBytes);
+    answer.endedAtDelimiter = sop_->EndedAtDelimiter();
     if (sop_->WriteTimedOut()) {
         // The device is there but holds the line; its pending bytes are
         // dropped and the line runs again for the next exchange.
@@ -64,8 +67,9 @@ Bytes SerialDevice::LastAnswer() {
     return sop_->Buffer();
 }
 
-int SerialDevice::DiscardPending() {
+int SerialDevice::DiscardPending(bool untilQuiet) {
     std::lock_guard<std::timed_mutex> lock(readMutex_);
+    if (!untilQuiet) return sop_->DiscardPending();
     // Also what is still on its way: the answer to the last bytes a client
     // that has just left sent. Once the device is quiet for a moment, or
     // after a bound, for a device that never is.

@@ -30,9 +30,17 @@ public:
     // back ("Serial device lost", "Serial device back").
     using Report = std::function<void(const std::string& status)>;
 
-    // Opens the port (see SerOutPort); the answers of exchanges end as
-    // answerWaitMs and answerGapMs say (SerOutPort::SetAnswerTiming).
-    SerialDevice(const SerialLine& line, const SerOutPort::PortFactory& openPort, int answerWaitMs, int answerGapMs,
+    // How an exchange's answer ends (SerOutPort::SetAnswerTiming and
+    // SetAnswerEnd): the most it is waited for, the device's quiet gap (0:
+    // none), the bytes it ends with (empty: none).
+    struct AnswerEnds {
+        int waitMs = SerOutPort::kAnswerWaitMs;
+        int gapMs = 0;
+        Bytes end;
+    };
+
+    // Opens the port (see SerOutPort).
+    SerialDevice(const SerialLine& line, const SerOutPort::PortFactory& openPort, const AnswerEnds& answers,
                  Report report);
     SerialDevice(const SerialDevice&) = delete;
     SerialDevice& operator=(const SerialDevice&) = delete;
@@ -43,6 +51,7 @@ public:
         std::string hex;
         std::string deviceChange;
         double milliseconds = 0;
+        bool endedAtDelimiter = false;  // the bytes it ends with came
     };
     // The whole exchange; held lets the caller's window updates through
     // once the command is on the line.
@@ -51,10 +60,10 @@ public:
     // The last exchange's answer bytes (the adapter's receive buffer).
     Bytes LastAnswer();
 
-    // Drops what the device sent that nobody collected, and what is still
-    // coming until it has been quiet for a moment (a quarter of a second at
-    // most); how many bytes.
-    int DiscardPending();
+    // Drops what the device sent that nobody collected; untilQuiet: also
+    // what is still coming until it has been quiet for a moment (a quarter
+    // of a second at most). How many bytes.
+    int DiscardPending(bool untilQuiet);
 
     // A stream's reading: waits up to waitMs and reads at most most bytes
     // into buffer: their count, 0 when none came, -1 while the device is

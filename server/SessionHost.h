@@ -33,8 +33,10 @@ public:
     // Nothing once the server stops.
     virtual std::optional<AcceptedClient> AcceptClient(const std::function<void(int ms)>& pause) = 0;
     // A client was accepted: what the device sent before now was meant for
-    // nobody it could still reach, and is dropped.
-    virtual void SessionBegins() = 0;
+    // nobody it could still reach, and is dropped. untilQuiet: also what is
+    // still on its way (a stream hands every byte to its client at once,
+    // so a late one would reach the wrong client); costs a few ms.
+    virtual void SessionBegins(bool untilQuiet) = 0;
     // One serial exchange (the bytes as they are / the text and a line
     // feed); the answer, as hexadecimal text, is shown and goes to asker's
     // ToClient. held keeps asker's window updates back while the command goes

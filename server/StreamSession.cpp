@@ -53,7 +53,7 @@ void StreamSession::run() {
                                                 [this](const std::string& line) { host_.LogExchange(line); });
     fromDeviceLog_ = std::make_unique<TrafficLog>("device -> " + peer_,
                                                   [this](const std::string& line) { host_.LogExchange(line); });
-    host_.SessionBegins();
+    host_.SessionBegins(true);
     host_.view().ShowClientStatus("Client connection accepted!", peer_);
     serve();
     running_ = false;

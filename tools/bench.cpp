@@ -29,6 +29,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -427,15 +428,50 @@ int measureStream(const Options& o) {
         }
         reportSpread("echo8_ms", trips);
 
+        // At most kWindow on the way at a time, as a program that sends
+        // while it reads would: a relay that writes to the device without
+        // reading it at the same time (socat) would otherwise stall once
+        // the device's echo fills the terminal.
         constexpr size_t kTotal = 2u << 20;
+        constexpr size_t kWindow = 128u << 10;
+        constexpr size_t kPiece = 16u << 10;
         std::string data(kTotal, '\0');
         for (size_t i = 0; i < kTotal; ++i) data[i] = static_cast<char>(i * 31 + (i >> 13));
         std::string got(kTotal, '\0');
+        std::atomic<size_t> received{0};
+        std::atomic<bool> stop{false};
         const auto t0 = Clock::now();
-        std::thread sender([&] { socket.sendAll(data.data(), data.size()); });
-        const bool whole = receiveExactly(socket, got.data(), got.size());
+        bool sentAll = false;
+        std::thread sender([&] {
+            try {
+                for (size_t sent = 0; sent < kTotal && !stop; sent += kPiece) {
+                    while (sent - std::min(sent, received.load()) >= kWindow && !stop) std::this_thread::yield();
+                    socket.sendAll(data.data() + sent, kPiece);
+                }
+                sentAll = !stop;
+            } catch (const NetError&) {
+                // The receiving side says what went wrong.
+            }
+        });
+        bool whole = true;
+        try {
+            while (received < kTotal) {
+                const size_t r = socket.receive(got.data() + received, kTotal - received);
+                if (r == 0) {
+                    whole = false;
+                    break;
+                }
+                received += r;
+            }
+        } catch (const NetError&) {
+            stop = true;
+            socket.shutdown();
+            sender.join();
+            throw;
+        }
         const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
         sender.join();
+        if (!sentAll) throw NetError("the relay took the 2 MiB only in part");
         if (!whole || got != data) throw NetError("the 2 MiB did not come back whole and in order");
         report("throughput_mb_s", static_cast<double>(kTotal) / seconds / 1e6);
         if (o.pid > 0) report("peak_rss_kib", static_cast<double>(peakKiB(o.pid)));

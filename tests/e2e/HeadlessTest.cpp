@@ -123,12 +123,14 @@ TEST(Headless, ServesWithoutADisplayFromAFileAndAnOptionAndGivesThePortBackOnSig
     }
     EXPECT_EQ(exclusiveUse(modem.path()), std::optional<bool>(false));
     // A second bridge opens the port at once.
-    auto again = startHeadless({"--port", modem.path(), "--tcp-port", "3003"});
+    auto again = startHeadless({"--port", modem.path(), "--tcp-port", "3003", "--answer-end", "0D0A", "--log-exchanges"});
     EXPECT_TRUE(logged(*again, ":9600 Data:8 Stop:1")) << "the port opened, not \"Could Not Open\"";
     ASSERT_TRUE(logged(*again, "Awaiting client connection"));
     auto c = client(3003);
     EXPECT_EQ(line(*c), "OK");
     EXPECT_EQ(ask(*c, "AT"), "4F4B0D0A");
+    ASSERT_TRUE(again->waitForText("\"AT\" -> 4F4B0D0A in ", 10s)) << "the exchange log";
+    EXPECT_NE(again->seen().back().find(", ended at 0D0A"), std::string::npos) << again->seen().back();
 }
 
 TEST(Headless, BadInputEndsWithStatusTwoHavingOpenedNothing) {

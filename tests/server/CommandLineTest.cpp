@@ -95,6 +95,11 @@ TEST(CommandLine, OptionsSetEverythingAndAFileIsOverriddenByTheCommandLine) {
         const Outcome o = parse(fine);
         EXPECT_TRUE(o.line) << ::testing::PrintToString(fine) << ": " << o.err;
     }
+    const Outcome end = parse({"--answer-end", "0d0A"});
+    ASSERT_TRUE(end.line) << end.err;
+    EXPECT_EQ(end.line->settings.answerEnd, (Bytes{0x0D, 0x0A}));
+    EXPECT_TRUE(none.line->settings.answerEnd.empty()) << "no end unless asked: the fixed window";
+    for (const char* fine : {"03", "0A", "0D0A0D0A"}) EXPECT_TRUE(parse({"--answer-end", fine}).line) << fine;
     const Outcome gap = parse({"--answer-gap", "2", "--answer-wait", "500", "--baud", "115200"});
     ASSERT_TRUE(gap.line) << gap.err;
     EXPECT_EQ(gap.line->settings.answerGapMs, 2);
@@ -151,6 +156,10 @@ TEST(CommandLine, BadInputIsOneLineNamingItAndStatusTwo) {
         {{"--config", "/proc/self/mem"}, {"--config", "/proc/self/mem", "cannot be read"}},
         {{"--config", dir.path()}, {"--config", dir.path()}},
         {{"--answer-wait", "0"}, {"--answer-wait", "0", "1 to 60000"}},
+        {{"--answer-end", "0D0"}, {"--answer-end", "0D0", "1 to 4 bytes"}},
+        {{"--answer-end", "ZZ"}, {"--answer-end", "ZZ", "hexadecimal"}},
+        {{"--answer-end", ""}, {"--answer-end"}},
+        {{"--answer-end", "0102030405"}, {"--answer-end", "0102030405"}},
         {{"--answer-gap", "1"}, {"--answer-gap", "1 ms", "one character at 9600 bit/s", "10 bits"}},
         {{"--answer-gap", "4", "--baud", "2400"}, {"--answer-gap", "4 ms", "2400 bit/s"}},
     };

@@ -13,6 +13,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/serlib/FakeDriver.h"
 #include "tests/support/PtyDevice.h"
+#include "tests/support/VirtualModem.h"
 #include "server/SerOutPort.h"
 
 using namespace std::chrono_literals;
@@ -332,4 +333,59 @@ TEST(SerOutPort, WithAnAnswerGapLeftOverBytesDoNotShiftTheAnswersThatFollow) {
     EXPECT_EQ(answerTo("x3"), "\nx3\n") << "the left-over byte comes first";
     EXPECT_EQ(answerTo("x4"), "x4\n");
     EXPECT_EQ(answerTo("x5"), "x5\n");
+}
+
+// With an answer end (CR LF) the answer is complete as soon as it has come,
+// end included, long before the window would pass; bytes after the end
+// begin the next answer, which still ends at its own end, not at theirs.
+TEST(SerOutPort, WithAnAnswerEndTheAnswerEndsThereAndTheNextOneRealigns) {
+    PtyDevice device(PtyDevice::lines([](const std::string& line) {
+        if (line == "TWICE") return std::string("ONE\r\nTWO\r\n");
+        if (line == "X") return std::string("THREE\r\n");
+        if (line == "NOEND") return std::string("ABC");
+        if (line == "LONG") return std::string(40, 'L');
+        return std::string();
+    }));
+    SerOutPort sop(device.path(), 115200, 8, 1, "None", "None", 0);
+    ASSERT_TRUE(sop.PortOpen());
+    sop.SetAnswerTiming(1500, 0);
+    sop.SetAnswerEnd(Bytes{0x0D, 0x0A});
+    const auto answerTo = [&](const std::string& command, std::chrono::steady_clock::duration& took) {
+        const auto before = std::chrono::steady_clock::now();
+        sop.SendSerial(command);
+        took = std::chrono::steady_clock::now() - before;
+        return std::string(sop.Buffer().begin(), sop.Buffer().begin() + sop.SerCount());
+    };
+    std::chrono::steady_clock::duration took{};
+    EXPECT_EQ(answerTo("TWICE", took), "ONE\r\n");
+    EXPECT_TRUE(sop.EndedAtDelimiter());
+    EXPECT_LT(took, 750ms) << "half the window it would otherwise wait";
+    // The second line came with the first; it starts this answer, whose end
+    // is the device's answer to this command.
+    EXPECT_EQ(answerTo("X", took), "TWO\r\nTHREE\r\n");
+    EXPECT_LT(took, 750ms);
+    EXPECT_EQ(answerTo("X", took), "THREE\r\n") << "realigned";
+    // Without an end the window still ends it, and so do 32 bytes.
+    EXPECT_EQ(answerTo("NOEND", took), "ABC");
+    EXPECT_FALSE(sop.EndedAtDelimiter());
+    EXPECT_GE(took, 1400ms);
+    sop.SetAnswerTiming(5000, 0);
+    EXPECT_EQ(answerTo("LONG", took), std::string(32, 'L'));
+    EXPECT_LT(took, 2500ms) << "half the window";
+}
+
+// A slow line delivers its answer a character at a time: the end is found
+// across the reads.
+TEST(SerOutPort, AnAnswerEndSplitOverSlowReadsIsStillFound) {
+    VirtualModem modem({"--wire", "9600"});
+    SerOutPort sop(modem.path(), 9600, 8, 1, "None", "None", 0);
+    ASSERT_TRUE(sop.PortOpen());
+    sop.SetAnswerTiming(2000, 0);
+    sop.SetAnswerEnd(Bytes{0x0D, 0x0A});
+    const auto before = std::chrono::steady_clock::now();
+    sop.SendSerial(std::string("AT"));
+    const auto took = std::chrono::steady_clock::now() - before;
+    EXPECT_EQ(std::string(sop.Buffer().begin(), sop.Buffer().begin() + sop.SerCount()), "OK\r\n");
+    EXPECT_TRUE(sop.EndedAtDelimiter());
+    EXPECT_LT(took, 1000ms);
 }

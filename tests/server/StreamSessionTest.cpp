@@ -23,6 +23,7 @@
 #include "tests/support/ProcessState.h"
 #include "tests/support/PtyDevice.h"
 #include "tests/support/RecordingStatusView.h"
+#include "tests/support/TelnetClient.h"
 
 using namespace std::chrono_literals;
 namespace CPO = ComPortOption;
@@ -102,72 +103,6 @@ protected:
     LogLines log;
     LogLines exchanges;
     std::unique_ptr<LocalCAM> cam;
-};
-
-// An RFC 2217 client: what the server sends, decoded by a codec of the
-// client's side, its subnegotiations (COM-PORT-OPTION messages) apart.
-class TelnetClient : private TelnetCodec::Handler {
-public:
-    explicit TelnetClient(TcpSocket socket)
-        : socket_(std::move(socket)),
-          codec_({TelnetCodec::OPTION_BINARY, TelnetCodec::OPTION_SGA, TelnetCodec::OPTION_COM_PORT},
-                 {TelnetCodec::OPTION_BINARY, TelnetCodec::OPTION_SGA}) {}
-
-    void sendRaw(const std::string& bytes) { socket_.sendAll(bytes.data(), bytes.size()); }
-    void sendData(const std::string& data) { sendRaw(TelnetCodec::EncodeData(data.data(), data.size())); }
-    void command(const std::string& payload) { sendRaw(TelnetCodec::EncodeSubnegotiation(CPO::OPTION, payload)); }
-    // Reads until pred holds for what came so far, or the time-out.
-    bool readUntil(const std::function<bool()>& pred) {
-        char buffer[4096];
-        while (!pred()) {
-            size_t n = 0;
-            try {
-                n = socket_.receive(buffer, sizeof buffer);
-            } catch (const NetError&) {
-                return false;
-            }
-            if (n == 0) return false;
-            codec_.Receive(buffer, n, *this);
-            const std::string out = codec_.TakeOutput();
-            if (!out.empty()) sendRaw(out);
-        }
-        return true;
-    }
-    // The server's answer to command code: its value.
-    std::optional<std::string> answerTo(uint8_t code) {
-        if (!readUntil([&] { return find(CPO::ServerCode(code)).has_value(); })) return std::nullopt;
-        return take(CPO::ServerCode(code));
-    }
-    std::optional<std::string> find(uint8_t code) {
-        for (const CPO::Message& m : messages_) {
-            if (m.code == code) return m.value;
-        }
-        return std::nullopt;
-    }
-    std::optional<std::string> take(uint8_t code) {
-        for (auto it = messages_.begin(); it != messages_.end(); ++it) {
-            if (it->code == code) {
-                std::string value = it->value;
-                messages_.erase(it);
-                return value;
-            }
-        }
-        return std::nullopt;
-    }
-    std::string data;
-    TelnetCodec& codec() { return codec_; }
-    TcpSocket& socket() { return socket_; }
-
-private:
-    void OnData(const char* d, size_t n) override { data.append(d, n); }
-    void OnSubnegotiation(uint8_t option, const std::string& payload) override {
-        if (option != CPO::OPTION) return;
-        if (std::optional<CPO::Message> m = CPO::Parse(payload)) messages_.push_back(*m);
-    }
-
-    TcpSocket socket_;
-    TelnetCodec codec_;
-    std::vector<CPO::Message> messages_;
 };
 
 std::string bytes(std::initializer_list<int> values) {
@@ -290,7 +225,7 @@ TEST_F(StreamBridge, Rfc2217NegotiatesAndAcknowledgesEverySettingWithTheValueInU
     ASSERT_EQ(receive(client.socket(), offers.size()), offers);
     // The client's side, as pySerial's: a DO COM-PORT-OPTION is refused.
     client.sendRaw(bytes({255, 253, 1, 255, 251, 3, 255, 253, 3, 255, 253, 44, 255, 251, 44, 255, 251, 0, 255, 253, 0}));
-    EXPECT_TRUE(client.readUntil([&] { return client.find(CPO::ServerCode(CPO::NOTIFY_MODEMSTATE)).has_value(); }))
+    EXPECT_TRUE(client.readUntil([&] { return client.received(CPO::ServerCode(CPO::NOTIFY_MODEMSTATE)); }))
         << "the modem lines, once the option is agreed";
 
     client.command(CPO::EncodeBaudRate(CPO::SET_BAUDRATE, 19200));
@@ -349,7 +284,7 @@ TEST_F(StreamBridge, Rfc2217FlowControlSuspendHoldsTheDeviceBackUntilResume) {
     start("rfc2217");
     TelnetClient client(connect());
     client.sendRaw(bytes({255, 251, 44, 255, 251, 0, 255, 253, 0}));
-    ASSERT_TRUE(client.readUntil([&] { return client.find(CPO::ServerCode(CPO::NOTIFY_MODEMSTATE)).has_value(); }));
+    ASSERT_TRUE(client.readUntil([&] { return client.received(CPO::ServerCode(CPO::NOTIFY_MODEMSTATE)); }));
     client.command(CPO::Encode(CPO::FLOWCONTROL_SUSPEND));
     // An answer that comes with the suspend: the SET-DATASIZE after it is
     // answered, so the suspend has been taken.

@@ -21,12 +21,16 @@
 #include <thread>
 #include <vector>
 
+#include "common/ComPortOption.h"
+#include "common/TcpSocket.h"
+#include "common/TelnetCodec.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/DesktopWindow.h"
 #include "tests/support/Elapsed.h"
 #include "tests/support/Eventually.h"
 #include "tests/support/LineClient.h"
 #include "tests/support/NeedsDisplay.h"
+#include "tests/support/TelnetClient.h"
 #include "tests/support/Terminal.h"
 #include "tests/support/VirtualModem.h"
 
@@ -164,6 +168,51 @@ TEST_F(WineOrvo, HeadlessBridgesCom1WithCrLfLinesAndCtrlCGivesThePortBack) {
     EXPECT_TRUE(printed(*orvo, "1:9600 Data:8 Stop:1 Parity:N HS:N")) << "COM1 opened" << transcript(*orvo);
     EXPECT_FALSE(printed(*orvo, "Could Not Open")) << transcript(*orvo);
     EXPECT_TRUE(portGivenBack(modem)) << "still open in " << portUsers(modem).size() << " processes";
+}
+
+// The stream protocols in orvo.exe: raw bytes both ways through wine's COM1,
+// and an RFC 2217 client setting the line through the Windows driver.
+TEST_F(WineOrvo, HeadlessRelaysRawBytesAndTakesRfc2217Settings) {
+    VirtualModem modem(kCom1Link, {"--loopback"});
+    auto raw = underWine("orvo.exe", {"--headless", "--port", "COM1", "--tcp-port", std::to_string(kHeadlessPort),
+                                      "--protocol", "raw"});
+    ASSERT_TRUE(raw->waitForText("Awaiting client connection", 30s)) << transcript(*raw);
+    EXPECT_TRUE(printed(*raw, "Server Socket Opened OK at Port 3008 (raw)")) << transcript(*raw);
+    {
+        TcpSocket client = TcpSocket::connect("127.0.0.1", kHeadlessPort);
+        client.setReceiveTimeout(10000);
+        const std::string bytes("AT\r\n\xFF\x00\x13 every byte", 18);
+        client.sendAll(bytes.data(), bytes.size());
+        std::string back;
+        char buffer[64];
+        while (back.size() < bytes.size()) {
+            const size_t n = client.receive(buffer, sizeof buffer);
+            if (n == 0) break;
+            back.append(buffer, n);
+        }
+        EXPECT_EQ(back, bytes) << "as they are: no hex, no greeting, no line ends changed" << transcript(*raw);
+    }
+    raw->signal(SIGINT);
+    EXPECT_EQ(raw->wait(10s), 0) << transcript(*raw);
+    ASSERT_TRUE(portGivenBack(modem));
+
+    auto rfc2217 = underWine("orvo.exe", {"--headless", "--port", "COM1", "--tcp-port", std::to_string(kHeadlessPort),
+                                          "--protocol", "rfc2217"});
+    ASSERT_TRUE(rfc2217->waitForText("Awaiting client connection", 30s)) << transcript(*rfc2217);
+    {
+        TcpSocket socket = TcpSocket::connect("127.0.0.1", kHeadlessPort);
+        socket.setReceiveTimeout(10000);
+        TelnetClient client(std::move(socket));
+        client.sendRaw(TelnetCodec::EncodeCommand(TelnetCodec::WILL, TelnetCodec::OPTION_COM_PORT));
+        client.command(ComPortOption::EncodeBaudRate(ComPortOption::SET_BAUDRATE, 19200));
+        EXPECT_EQ(client.answerTo(ComPortOption::SET_BAUDRATE), ComPortOption::EncodeBaudRate(0, 19200).substr(1))
+            << "the Windows driver set the rate" << transcript(*rfc2217);
+        client.sendData("\xFF\xFFecho");
+        EXPECT_TRUE(client.readUntil([&] { return client.data.size() >= 6; }));
+        EXPECT_EQ(client.data, "\xFF\xFF" "echo") << "IAC doubled on the wire both ways";
+    }
+    rfc2217->signal(SIGINT);
+    EXPECT_EQ(rfc2217->wait(10s), 0) << transcript(*rfc2217);
 }
 
 TEST_F(WineOrvo, APortWineHasNoDeviceForCouldNotOpenAndClientsAreStillGreeted) {
