@@ -192,6 +192,16 @@ void Rfc2217Session::command(const ComPortOption::Message& message) {
     }
 }
 
+uint8_t Rfc2217Session::setSignal(uint8_t value, uint8_t query, bool& state, const std::function<bool(bool)>& set) {
+    // The codes run query, on, off.
+    if (value != query) {
+        const bool on = value == query + 1;
+        // A state already in use costs the device nothing.
+        if (on != state && set(on)) state = on;
+    }
+    return static_cast<uint8_t>(state ? query + 1 : query + 2);
+}
+
 void Rfc2217Session::setControl(uint8_t value) {
     DeviceStream& device = host().device();
     uint8_t answer = value;
@@ -208,36 +218,23 @@ void Rfc2217Session::setControl(uint8_t value) {
             answer = flowCode(changeLine([&](SerialLine& l) { l.handshake = handshake; }).handshake);
             break;
         }
+        // Break, DTR and RTS: a query (the first of three codes) and the
+        // two states; the answer is the state in use afterwards.
         case CPO::SET_CONTROL_QUERY_BREAK:
-            answer = break_ ? CPO::SET_CONTROL_BREAK_ON : CPO::SET_CONTROL_BREAK_OFF;
-            break;
         case CPO::SET_CONTROL_BREAK_ON:
-        case CPO::SET_CONTROL_BREAK_OFF: {
-            const bool on = value == CPO::SET_CONTROL_BREAK_ON;
-            if (on != break_ && device.SetBreak(on)) break_ = on;
-            answer = break_ ? CPO::SET_CONTROL_BREAK_ON : CPO::SET_CONTROL_BREAK_OFF;
+        case CPO::SET_CONTROL_BREAK_OFF:
+            answer = setSignal(value, CPO::SET_CONTROL_QUERY_BREAK, break_, [&](bool on) { return device.SetBreak(on); });
             break;
-        }
         case CPO::SET_CONTROL_QUERY_DTR:
-            answer = dtr_ ? CPO::SET_CONTROL_DTR_ON : CPO::SET_CONTROL_DTR_OFF;
-            break;
         case CPO::SET_CONTROL_DTR_ON:
-        case CPO::SET_CONTROL_DTR_OFF: {
-            const bool on = value == CPO::SET_CONTROL_DTR_ON;
-            if (on != dtr_ && device.SetDtr(on)) dtr_ = on;
-            answer = dtr_ ? CPO::SET_CONTROL_DTR_ON : CPO::SET_CONTROL_DTR_OFF;
+        case CPO::SET_CONTROL_DTR_OFF:
+            answer = setSignal(value, CPO::SET_CONTROL_QUERY_DTR, dtr_, [&](bool on) { return device.SetDtr(on); });
             break;
-        }
         case CPO::SET_CONTROL_QUERY_RTS:
-            answer = rts_ ? CPO::SET_CONTROL_RTS_ON : CPO::SET_CONTROL_RTS_OFF;
-            break;
         case CPO::SET_CONTROL_RTS_ON:
-        case CPO::SET_CONTROL_RTS_OFF: {
-            const bool on = value == CPO::SET_CONTROL_RTS_ON;
-            if (on != rts_ && device.SetRts(on)) rts_ = on;
-            answer = rts_ ? CPO::SET_CONTROL_RTS_ON : CPO::SET_CONTROL_RTS_OFF;
+        case CPO::SET_CONTROL_RTS_OFF:
+            answer = setSignal(value, CPO::SET_CONTROL_QUERY_RTS, rts_, [&](bool on) { return device.SetRts(on); });
             break;
-        }
         default:
             // Inbound flow control goes with the outbound one on this line:
             // the answer says which is in use, whatever was asked.

@@ -20,6 +20,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "common/ComPortOption.h"
@@ -50,6 +51,9 @@ private:
     // One Com Port Control Option command and its acknowledgement.
     void command(const ComPortOption::Message& message);
     void setControl(uint8_t value);
+    // A line signal's SET-CONTROL code (query, on or off): the signal set
+    // through set when it changes, and its code in use afterwards.
+    uint8_t setSignal(uint8_t value, uint8_t query, bool& state, const std::function<bool(bool)>& set);
     // Changes one setting of the line; what is in use afterwards.
     SerialLine changeLine(const std::function<void(SerialLine&)>& change);
     void acknowledge(uint8_t command, const std::string& value);
