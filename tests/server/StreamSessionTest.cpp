@@ -24,6 +24,7 @@
 #include "tests/support/PtyDevice.h"
 #include "tests/support/RecordingStatusView.h"
 #include "tests/support/TelnetClient.h"
+#include "tests/support/VirtualModem.h"
 
 using namespace std::chrono_literals;
 namespace CPO = ComPortOption;
@@ -298,4 +299,21 @@ TEST_F(StreamBridge, Rfc2217FlowControlSuspendHoldsTheDeviceBackUntilResume) {
     client.command(CPO::Encode(CPO::FLOWCONTROL_RESUME));
     EXPECT_TRUE(client.readUntil([&] { return client.data.size() >= 4; }));
     EXPECT_EQ(client.data, "held");
+}
+
+// A USB adapter pulled in the middle of a session and plugged back in: the
+// client stays connected, hears nothing meanwhile, and the bytes flow again.
+TEST_F(StreamBridge, ADeviceLostMidSessionIsReportedAndUsedAgainWithTheClientStillConnected) {
+    VirtualModem modem({"--loopback"});
+    start("raw", PtyDevice::echo(), modem.link());
+    TcpSocket client = connect();
+    client.sendAll("one", 3);
+    EXPECT_EQ(receive(client, 3), "one");
+    modem.vanish();
+    EXPECT_TRUE(view->waitFor("status", "Serial device lost"));
+    modem.comeBack();
+    EXPECT_TRUE(view->waitFor("status", "Serial device back"));
+    client.sendAll("two", 3);
+    EXPECT_EQ(receive(client, 3), "two") << "the same connection, the device opened again";
+    EXPECT_EQ(view->count("status", "Closed client connection!"), 0u);
 }
