@@ -207,7 +207,7 @@ TEST_F(WineOrvo, HeadlessRelaysRawBytesAndTakesRfc2217Settings) {
         client.command(ComPortOption::EncodeBaudRate(ComPortOption::SET_BAUDRATE, 19200));
         EXPECT_EQ(client.answerTo(ComPortOption::SET_BAUDRATE), ComPortOption::EncodeBaudRate(0, 19200).substr(1))
             << "the Windows driver set the rate" << transcript(*rfc2217);
-        client.sendData("\xFF\xFFecho");
+        client.sendData("\xFF\xFF" "echo");
         EXPECT_TRUE(client.readUntil([&] { return client.data.size() >= 6; }));
         EXPECT_EQ(client.data, "\xFF\xFF" "echo") << "IAC doubled on the wire both ways";
     }
