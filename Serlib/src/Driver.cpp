@@ -178,6 +178,8 @@ std::string Driver::nameFor(const HostInfo& host) {
             name = "sdrvLux64";
         } else if (arch == "aarch64") {
             name = "sdrvLuxA64";
+        } else if (arch == "arm") {
+            name = "sdrvLuxArm";
         }
     }
     if (os == "FreeBSD" && (arch == "i386" || arch == "x86")) {

@@ -17,7 +17,9 @@ HostInfo readRealHost() {
     }
     HostInfo host;
     host.osName = Host::osNameOf(names.sysname);
-    host.osArch = Host::archName(names.machine);
+    // A 32-bit build on a 64-bit kernel (i686 on x86_64, armhf on a
+    // Raspberry Pi's arm64 kernel) loads the 32-bit driver.
+    host.osArch = Host::programArch(Host::archName(names.machine), Host::builtArch());
     // The runtime of a C++ program is its C library; only the Windows rows
     // of the driver table look at these two texts.
     host.runtimeVendor = "GNU";

@@ -1,6 +1,7 @@
-// The real `orvo` without windows, as a service runs it: no display, options
-// and a configuration file, who may connect, idle clients, systemd's
-// notifications, the port given back on SIGTERM and a device that comes late.
+// The real `orvo` without windows, as a service runs it: the driver it loads,
+// no display, options and a configuration file, who may connect, idle
+// clients, systemd's notifications, the port given back on SIGTERM and a
+// device that comes late.
 // The server's log (standard error) is read as its output. TCP ports 3002 to
 // 3007 are taken under the fixed-resources lock.
 #include <gtest/gtest.h>
@@ -104,6 +105,10 @@ TEST(Headless, ServesWithoutADisplayFromAFileAndAnOptionAndGivesThePortBackOnSig
     std::ofstream(config) << "port = \"" << modem.path() << "\"\nbaud = 19200\ntcp-port = 3002\n";
 
     auto orvo = startHeadless({"--config", config, "--tcp-port", "3003", "--log-exchanges"});
+    // The driver built for this platform, also where a 32-bit server runs on
+    // a 64-bit kernel.
+    ASSERT_TRUE(orvo->waitForText("SerialPort class loaded: ", 10s));
+    EXPECT_EQ(orvo->seen().back(), "SerialPort class loaded: " ORVO_DRIVER_NAME);
     ASSERT_TRUE(logged(*orvo, "Server Socket Opened OK at Port 3003")) << "the option wins over the file";
     EXPECT_EQ(exclusiveUse(modem.path()), std::optional<bool>(true));
     {

@@ -30,8 +30,32 @@ TEST(HostNames, UnameMachineAndSystemNamesMapToTheTablesNames) {
     }
     EXPECT_EQ(Host::archName("i786"), "i786");
     EXPECT_EQ(Host::archName("aarch64"), "aarch64");
+    for (const char* m : {"armv6l", "armv7l", "armv8l"}) {
+        EXPECT_EQ(Host::archName(m), "arm") << m;
+    }
+    EXPECT_EQ(Host::archName("arm64"), "arm64");
     EXPECT_EQ(Host::osNameOf("Linux"), "Linux");
     EXPECT_EQ(Host::osNameOf("IRIX64"), "Irix");
+}
+
+TEST(HostNames, A32BitProgramOnItsFamilys64BitKernelRunsAsItself) {
+    EXPECT_EQ(Host::programArch("amd64", "x86"), "x86");
+    EXPECT_EQ(Host::programArch("aarch64", "arm"), "arm");
+    EXPECT_EQ(Host::programArch("amd64", "amd64"), "amd64");
+    EXPECT_EQ(Host::programArch("aarch64", "aarch64"), "aarch64");
+    EXPECT_EQ(Host::programArch("x86", "x86"), "x86");
+    EXPECT_EQ(Host::programArch("arm", "arm"), "arm");
+    // Not of one family, or a build of no known name: the kernel's.
+    EXPECT_EQ(Host::programArch("aarch64", "x86"), "aarch64");
+    EXPECT_EQ(Host::programArch("amd64", "arm"), "amd64");
+    EXPECT_EQ(Host::programArch("sparc64", ""), "sparc64");
+    EXPECT_EQ(Host::programArch("amd64", ""), "amd64");
+}
+
+TEST(HostNames, TheRealHostRunsAsTheArchitectureTheLibraryWasBuiltFor) {
+    // Whatever uname says of the kernel: x86_64 under an i686 build here.
+    ASSERT_FALSE(Host::builtArch().empty()) << "every platform this is built for has a name";
+    EXPECT_EQ(Host::real().osArch, Host::builtArch());
 }
 
 TEST(HostNames, OverridesNestAndTheRealHostComesBack) {
@@ -56,6 +80,8 @@ TEST(DriverTable, LinuxRowsNameOneDriverPerArchitecture) {
     EXPECT_EQ(driverFor("Linux", "x86"), "sdrvLux86");
     EXPECT_EQ(driverFor("Linux", "amd64"), "sdrvLux64");
     EXPECT_EQ(driverFor("Linux", "aarch64"), "sdrvLuxA64");
+    EXPECT_EQ(driverFor("Linux", "arm"), "sdrvLuxArm");
+    EXPECT_EQ(driverFor("Linux", "armv7l"), "") << "the architecture's name, not uname's";
     EXPECT_EQ(driverFor("Linux", "sparc"), "");
     EXPECT_EQ(driverFor("linux", "amd64"), "");
 }

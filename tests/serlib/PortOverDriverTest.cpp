@@ -67,12 +67,9 @@ protected:
 
 TEST(DriverInitialisation, TheHostsDriverIsLoadedByNameFromTheRunPath) {
     const ProbeRun run = runProbe({"init"});
-    const std::string expected = Serlib::Driver::nameFor(Serlib::Host::real());
     ASSERT_EQ(run.lines.size(), 2u);
-    EXPECT_EQ(run.lines[0], "SerialPort class loaded: " + expected);
-    if (Serlib::Host::real().osArch == "amd64") {
-        EXPECT_EQ(run.lines[0], "SerialPort class loaded: sdrvLux64");
-    }
+    // The driver this build made for its processor, whatever the kernel is.
+    EXPECT_EQ(run.lines[0], std::string("SerialPort class loaded: ") + SERLIB_DRIVER_NAME);
     EXPECT_EQ(run.lines[1], "driver version 100");
     EXPECT_EQ(run.status, 0);
 }

@@ -78,6 +78,13 @@ bool terminalsKeepSpeed(speed_t speed) {
     return ::cfgetospeed(&settings) == speed;
 }
 
+bool terminalsHoldBreak() {
+    int master = -1, slave = -1;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return false;
+    const UniqueFd masterFd(master), slaveFd(slave);
+    return ::ioctl(slave, TIOCSBRK) == 0 && ::ioctl(slave, TIOCCBRK) == 0;
+}
+
 std::vector<pid_t> terminalUsers(const std::string& path) {
     namespace fs = std::filesystem;
     std::error_code error;

@@ -30,3 +30,8 @@ bool terminalsKeepMarkParity();
 // speeds of its own table on to the kernel (none above 460800 in 7.2), so a
 // driver that checks what the terminal took refuses the others there.
 bool terminalsKeepSpeed(speed_t speed);
+
+// Whether a terminal takes a break held and released by request (TIOCSBRK,
+// TIOCCBRK): qemu-user (7.2) knows neither request and refuses both, so a
+// driver that holds a break reports the failure there.
+bool terminalsHoldBreak();
