@@ -41,7 +41,7 @@ void ClientSocket::run() {
         if (!a) cs->shutdown();
     }
     scam.SessionBegins(false);
-    scam.view().ShowClientStatus("Client connection accepted!", accepted->peer);
+    scam.ShowAccepted(accepted->peer);
     serve();
     a = false;
     Close();
@@ -193,10 +193,9 @@ void ClientSocket::Close() {
     if (!hadConnection) {
         // Typically this session's own thread, after the operator closed its
         // client: by now the next session may be serving someone.
-        if (scam.NewerSessionConnected(*this)) return;
-        ShowStat("Can't close - no current client.");
+        if (!scam.ShowUnlessSuperseded(*this, "Can't close - no current client.")) return;
         Delay(1000);
-        if (!scam.NewerSessionConnected(*this)) ShowStat("Awaiting client connection.");
+        scam.ShowUnlessSuperseded(*this, "Awaiting client connection.");
         return;
     }
     ShowStat("Closed client connection!");

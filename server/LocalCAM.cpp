@@ -335,9 +335,23 @@ bool LocalCAM::ClientWaiting() {
     return listening && listening->clientWaiting();
 }
 
-bool LocalCAM::NewerSessionConnected(const ClientSession& session) {
+bool LocalCAM::newerSessionConnected(const ClientSession& session) {
     const std::shared_ptr<ClientSession> current = currentSession();
     return current && current.get() != &session && current->connected();
+}
+
+bool LocalCAM::ShowUnlessSuperseded(const ClientSession& session, const std::string& text) {
+    std::lock_guard<std::mutex> lock(sessionStatusMutex_);
+    if (newerSessionConnected(session)) return false;
+    localgui_->ShowStatus(text);
+    return true;
+}
+
+void LocalCAM::ShowAccepted(const std::string& peer) {
+    // A session counts as connected before it gets here, so an old
+    // session's check under the same lock either sees it or shows first.
+    std::lock_guard<std::mutex> lock(sessionStatusMutex_);
+    localgui_->ShowClientStatus("Client connection accepted!", peer);
 }
 
 void LocalCAM::reopenPort() {

@@ -174,7 +174,8 @@ public:
     void Exchange(const Bytes& command, ClientSession& asker, HeldUpdates& held) override;
     void Exchange(const std::string& command, ClientSession& asker, HeldUpdates& held) override;
     void SessionEnds(const ClientSession& session) override;
-    bool NewerSessionConnected(const ClientSession& session) override;
+    bool ShowUnlessSuperseded(const ClientSession& session, const std::string& text) override;
+    void ShowAccepted(const std::string& peer) override;
     StatusView& view() override { return *localgui_; }
     std::chrono::seconds idleTimeout() const override { return options_.idleTimeout; }
     DeviceStream& device() override { return *device_; }
@@ -183,6 +184,7 @@ public:
     bool ClientWaiting() override;
 
 private:
+    bool newerSessionConnected(const ClientSession& session);
     // report: a failure is shown with its reason; the retries of a listen
     // address that is not there yet are silent.
     bool OpenServerSocket(int port, bool report = true);
@@ -233,6 +235,9 @@ private:
     std::mutex listenerMutex_;
     std::shared_ptr<TcpListener> listeningSocket_;
     std::atomic<bool> stopping_{false};
+    // Orders what sessions show of their start and end (ShowAccepted,
+    // ShowUnlessSuperseded).
+    std::mutex sessionStatusMutex_;
 
     // Made with the controller; the registry is stopped (its threads
     // joined) before anything it uses goes.

@@ -46,9 +46,13 @@ public:
     // The session's connection has closed: it is current no more, and the
     // next session starts.
     virtual void SessionEnds(const ClientSession& session) = 0;
-    // Whether a session started after this one serves a client now: what
-    // this one says about its own end must not cover that one's state.
-    virtual bool NewerSessionConnected(const ClientSession& session) = 0;
+    // Shows what session says about its own end, unless a session started
+    // after it serves a client now; returns whether it was shown. The check
+    // and the showing are one step with ShowAccepted, so an old session's
+    // last words never land after the newer one's "accepted".
+    virtual bool ShowUnlessSuperseded(const ClientSession& session, const std::string& text) = 0;
+    // Shows that a session serves the client at peer now.
+    virtual void ShowAccepted(const std::string& peer) = 0;
     // The status view and how long a client may stay silent (0: for ever).
     virtual StatusView& view() = 0;
     virtual std::chrono::seconds idleTimeout() const = 0;

@@ -54,7 +54,7 @@ void StreamSession::run() {
     fromDeviceLog_ = std::make_unique<TrafficLog>("device -> " + peer_,
                                                   [this](const std::string& line) { host_.LogExchange(line); });
     host_.SessionBegins(true);
-    host_.view().ShowClientStatus("Client connection accepted!", peer_);
+    host_.ShowAccepted(peer_);
     serve();
     running_ = false;
     {
