@@ -29,11 +29,14 @@ bool journalListening() {
 #endif
 }
 
-std::string timestamp() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+}  // namespace
+
+std::string ServiceLog::Stamp(std::chrono::system_clock::time_point when) {
+    // Past January 2038 only where time_t has 64 bits, which a 32-bit build
+    // asks for (_TIME_BITS=64).
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
     const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+        std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
     std::tm local{};
 #ifdef _WIN32
     ::localtime_s(&local, &seconds);
@@ -46,12 +49,10 @@ std::string timestamp() {
     return text;
 }
 
-}  // namespace
-
 ServiceLog ServiceLog::ForStandardError() { return ServiceLog(!journalListening()); }
 
 void ServiceLog::Line(const std::string& text) const {
-    const std::string line = (timestamps_ ? timestamp() : std::string()) + text + "\n";
+    const std::string line = (timestamps_ ? Stamp(std::chrono::system_clock::now()) : std::string()) + text + "\n";
     // One write per line, unbuffered: lines of several threads never mix.
     // Nowhere to log to changes nothing for the bridge.
 #ifdef _WIN32

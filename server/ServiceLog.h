@@ -3,6 +3,7 @@
 // threads never mix: with a local timestamp where a person reads them (a
 // terminal, a file), without one where the systemd journal takes them, since
 // the journal stamps every line itself. Any thread.
+#include <chrono>
 #include <string>
 
 class ServiceLog {
@@ -13,6 +14,9 @@ public:
     explicit ServiceLog(bool timestamps) : timestamps_(timestamps) {}
 
     void Line(const std::string& text) const;
+    // The local time stamp a line written at `when` starts with:
+    // "YYYY-MM-DD HH:MM:SS.mmm ".
+    static std::string Stamp(std::chrono::system_clock::time_point when);
     bool timestamps() const { return timestamps_; }
 
 private:

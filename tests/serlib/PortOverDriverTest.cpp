@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <termios.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <future>
@@ -117,6 +118,26 @@ TEST_F(PortOverDriver, ComNameOpensThroughItsLinkAsTheFirstPort) {
     EXPECT_EQ(cfg->getPort(), 1);
     port->putData(Bytes{0x00, 0xFF});
     EXPECT_EQ(device.receive(2), std::string("\x00\xFF", 2));
+}
+
+// A COMn link the system cannot describe is not a missing one: the fallback
+// /dev/ttyS6 would be another device altogether. Seen where the ports folder
+// is in a container image's layer and the program is 32-bit.
+TEST(PortsLink, ALinkWithAnInodeNumberBeyond32BitsStillNamesTheDevice) {
+    if (::geteuid() != 0) GTEST_SKIP() << "a mount namespace of its own (unshare -m) needs root";
+    PtyDevice device;
+    const WideInodeFolder ports(portsDirectory(), {{"COM7", device.path()}});
+    ChildProcess probe(ports.wrap({SERLIB_PROBE, "open", "COM7", "via link"}));
+    const std::optional<std::string> inode = probe.readLine(10s);
+    ASSERT_TRUE(inode.has_value());
+    if (*inode == "no overlay") GTEST_SKIP() << "this kernel mounts no overlay with wide inode numbers";
+    ASSERT_EQ(inode->rfind("inode ", 0), 0u) << *inode;
+    ASSERT_GT(std::stoull(inode->substr(6)), 0xFFFFFFFFull) << "the premise: the link's number needs 64 bits";
+    std::string outcome = "<none>";
+    while (std::optional<std::string> line = probe.readLine(10s)) outcome = *line;
+    EXPECT_EQ(outcome, "opened 6");
+    EXPECT_EQ(device.receive(8), "via link");
+    EXPECT_EQ(probe.wait(10s), 0);
 }
 
 TEST_F(PortOverDriver, SecondOpenInThisProcessIsAlreadyOpen) {

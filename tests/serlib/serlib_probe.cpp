@@ -3,7 +3,8 @@
 //
 //   serlib_probe init [OS ARCH]   initialise (as host OS/ARCH when given),
 //                                 then report whether the driver answers
-//   serlib_probe open PATH        open the port at PATH and report the outcome
+//   serlib_probe open PATH [TEXT] open the port at PATH (and send TEXT), and
+//                                 report the outcome
 #include <iostream>
 #include <memory>
 #include <string>
@@ -31,12 +32,13 @@ int main(int argc, char** argv) {
     if (mode == "open" && argc > 2) {
         try {
             Serlib::SerialPortLocal port(std::make_shared<Serlib::SerialConfig>(argv[2]));
+            if (argc > 3) port.putString(argv[3]);
             std::cout << "opened " << port.getPortNum() << std::endl;
         } catch (const Serlib::IOError& e) {
             std::cout << e.what() << std::endl;
         }
         return 0;
     }
-    std::cerr << "usage: serlib_probe init [OS ARCH] | open PATH" << std::endl;
+    std::cerr << "usage: serlib_probe init [OS ARCH] | open PATH [TEXT]" << std::endl;
     return 2;
 }

@@ -1,12 +1,16 @@
 // What a client sends, on its way into the server's log: escaped so that it
-// stays one line of printable text, cut short, and kept to a rate.
+// stays one line of printable text, cut short, and kept to a rate; and the
+// time stamp each line of the log gets.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "server/LimitedLog.h"
 #include "server/LogText.h"
+#include "server/ServiceLog.h"
 
 using namespace std::chrono_literals;
 
@@ -59,4 +63,29 @@ TEST(LimitedLog, ABurstPassesThenTheRateAndTheSuppressedAreCountedInOrder) {
     now += 1h;
     for (int i = 0; i < 5; ++i) log.Line("again");
     EXPECT_EQ(lines.size(), 9u) << "a quiet hour refills the burst, no more";
+}
+
+// A server started today may well still run when a 32-bit time_t runs out,
+// on 19 January 2038.
+TEST(ServiceLogStamp, LocalTimeToTheMillisecondAlsoPast2038) {
+    using std::chrono::milliseconds;
+    using std::chrono::seconds;
+    using Time = std::chrono::system_clock::time_point;
+    const char* zone = std::getenv("TZ");
+    const std::string saved = zone ? zone : "";
+    ::setenv("TZ", "UTC0", 1);
+    ::tzset();
+    EXPECT_EQ(ServiceLog::Stamp(Time(seconds(1700000000)) + milliseconds(42)), "2023-11-14 22:13:20.042 ");
+    EXPECT_EQ(ServiceLog::Stamp(Time(seconds(2147483647)) + milliseconds(999)), "2038-01-19 03:14:07.999 ");
+    EXPECT_EQ(ServiceLog::Stamp(Time(seconds(2147483648))), "2038-01-19 03:14:08.000 ");
+    EXPECT_EQ(ServiceLog::Stamp(Time(seconds(2214131696)) + milliseconds(789)), "2040-02-29 12:34:56.789 ");
+    // Local time: nine hours east of UTC is the next day's morning.
+    ::setenv("TZ", "JST-9", 1);
+    ::tzset();
+    EXPECT_EQ(ServiceLog::Stamp(Time(seconds(2214160496))), "2040-03-01 05:34:56.000 ");
+    if (zone)
+        ::setenv("TZ", saved.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
 }

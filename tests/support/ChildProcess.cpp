@@ -245,3 +245,28 @@ TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
 }
+
+WideInodeFolder::WideInodeFolder(std::string folder, std::vector<std::pair<std::string, std::string>> links)
+    : folder_(std::move(folder)), links_(std::move(links)) {
+    for (const char* layer : {"/lower", "/upper", "/work"}) std::filesystem::create_directory(layers_.path() + layer);
+}
+
+std::vector<std::string> WideInodeFolder::wrap(const std::vector<std::string>& argv) const {
+    const std::string lower = shellQuoted(layers_.path() + "/lower");
+    // The lower layer on a tmpfs of its own, the upper one on the temporary
+    // folder's file system: two file systems, so the overlay numbers the
+    // lower layer's files with the layer in the inode number's top bits.
+    std::string script = "mount -t tmpfs orvo-lower " + lower + " || { echo no overlay; exit 0; }\n";
+    for (const auto& [name, target] : links_) {
+        script += "ln -s " + shellQuoted(target) + " " + lower + "/" + shellQuoted(name) + " || exit 1\n";
+    }
+    script += "mount -t overlay orvo-wide -o lowerdir=" + layers_.path() + "/lower,upperdir=" + layers_.path() +
+              "/upper,workdir=" + layers_.path() + "/work,xino=on " + shellQuoted(folder_) +
+              " || { echo no overlay; exit 0; }\n";
+    if (!links_.empty()) {
+        script += "echo inode $(stat -c %i " + shellQuoted(folder_ + "/" + links_.front().first) + ")\n";
+    }
+    script += "exec " + shellCommand(argv) + "\n";
+    // unshare makes the new namespace's mounts private: nothing leaks out.
+    return {"/usr/bin/unshare", "-m", "/bin/sh", "-c", script};
+}

@@ -16,6 +16,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 class ChildProcess {
@@ -88,4 +89,27 @@ public:
 
 private:
     std::string path_;
+};
+
+// A folder seen through an overlay whose inode numbers take more than 32
+// bits (a lower layer on another file system, with xino), as the image
+// layers of a container can show it: a 32-bit program built without
+// large-file support cannot even lstat what is in it (EOVERFLOW). The
+// overlay exists only in the mount namespace of the command wrap() makes,
+// so neither the real folder nor any other test sees it. Needs root.
+class WideInodeFolder {
+public:
+    // folder will show the symbolic links name -> target.
+    WideInodeFolder(std::string folder, std::vector<std::pair<std::string, std::string>> links);
+    // A command that mounts the overlay in a mount namespace of its own
+    // (unshare -m), prints "inode N" for the first link, then runs argv
+    // (through the emulator, as ChildProcess runs a program of the build).
+    // Where the overlay cannot be mounted it prints "no overlay" instead and
+    // ends with status 0.
+    std::vector<std::string> wrap(const std::vector<std::string>& argv) const;
+
+private:
+    std::string folder_;
+    std::vector<std::pair<std::string, std::string>> links_;
+    TempDir layers_;  // the upper and work layers, on this machine's temporary folder
 };
