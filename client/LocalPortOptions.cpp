@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "client/LocalPort.h"
+#include "common/OptionChecks.h"
 
 #ifndef ORVO_VERSION
 #define ORVO_VERSION "unknown"
@@ -16,25 +17,9 @@ namespace CPO = ComPortOption;
 
 namespace {
 
-std::string listed(const std::vector<std::string>& values) {
-    std::string text;
-    for (const std::string& v : values) text += (text.empty() ? "" : ", ") + v;
-    return text;
-}
-
-CLI::Validator oneOf(const std::vector<std::string>& values) {
-    return CLI::Validator(
-        [values](std::string& value) -> std::string {
-            if (std::find(values.begin(), values.end(), value) != values.end()) return "";
-            return value + " is not one of " + listed(values);
-        },
-        "{" + listed(values) + "}");
-}
-
-bool allDigits(const std::string& value, size_t most) {
-    return !value.empty() && value.size() <= most &&
-           std::all_of(value.begin(), value.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
-}
+using OptionChecks::allDigits;
+using OptionChecks::listed;
+using OptionChecks::oneOf;
 
 // "host:port" or "[IPv6]:port" split; false when it is neither.
 bool splitEndpoint(const std::string& value, std::string& host, int& port) {

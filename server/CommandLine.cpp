@@ -18,6 +18,7 @@
 #include "server/Protocols.h"
 #include "server/SettingsTable.h"
 #include "common/HexCodec.h"
+#include "common/OptionChecks.h"
 #include "common/SocketApi.h"
 
 #ifndef ORVO_VERSION
@@ -26,6 +27,10 @@
 
 namespace {
 
+using OptionChecks::allDigits;
+using OptionChecks::listed;
+using OptionChecks::oneOf;
+
 // The setup window's lists, in its order.
 const std::vector<std::string> kBauds = SettingsTable::Texts(SettingsTable::BitRates());
 const std::vector<std::string> kDataBits = SettingsTable::Texts(SettingsTable::DataBits());
@@ -33,12 +38,6 @@ const std::vector<std::string> kStopBits = SettingsTable::Texts(SettingsTable::S
 const std::vector<std::string> kParities = SettingsTable::Texts(SettingsTable::Parities());
 const std::vector<std::string> kHandshakes = SettingsTable::Texts(SettingsTable::Handshakes());
 const std::vector<std::string>& kDtr = SettingsTable::Dtr();
-
-std::string listed(const std::vector<std::string>& values) {
-    std::string text;
-    for (const std::string& v : values) text += (text.empty() ? "" : ", ") + v;
-    return text;
-}
 
 #ifdef _WIN32
 // The most an exact rate's code can carry.
@@ -51,22 +50,6 @@ std::string listedRates() {
     return listed(rates);
 }
 #endif
-
-// A value from one of the window's lists, compared exactly as the window's
-// items would be.
-CLI::Validator oneOf(const std::vector<std::string>& values) {
-    return CLI::Validator(
-        [values](std::string& value) -> std::string {
-            if (std::find(values.begin(), values.end(), value) != values.end()) return "";
-            return value + " is not one of " + listed(values);
-        },
-        "{" + listed(values) + "}");
-}
-
-bool allDigits(const std::string& value, size_t most) {
-    return !value.empty() && value.size() <= most &&
-           std::all_of(value.begin(), value.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
-}
 
 #ifdef _WIN32
 std::string upper(std::string text) {
