@@ -199,13 +199,17 @@ TEST(Vdev, LoopbackEchoesEveryByteAndHoldsBackAWriterNobodyReads) {
     ASSERT_GE(fd, 0);
     std::string sent;
     unsigned char next = 0;
-    for (int stalls = 0; stalls < 20;) {
+    // Held back: half a second without a byte taken. A loaded machine may
+    // stall the loopback for a moment before it has its fill.
+    for (int stalls = 0; stalls < 25;) {
         char block[4096];
         for (char& b : block) b = static_cast<char>(next++);
         const ssize_t n = ::write(fd, block, sizeof block);
         if (n > 0) sent.append(block, static_cast<size_t>(n));
         next = static_cast<unsigned char>(next - sizeof block + (n > 0 ? n : 0));
-        if (n <= 0) {
+        if (n > 0) {
+            stalls = 0;
+        } else {
             ++stalls;
             std::this_thread::sleep_for(20ms);  // the loopback catches up as far as it will
         }
