@@ -13,8 +13,9 @@ import os
 import select
 import sys
 import termios
-import time
 import tty
+
+from echo_trips import measure
 
 
 def main():
@@ -28,29 +29,18 @@ def main():
     termios.tcflush(fd, termios.TCIOFLUSH)
     poller = select.poll()
     poller.register(fd, select.POLLIN)
-    sent = b"orvo\x11\x13\xff\n"
-    trips = []
-    for i in range(-20, count):  # the first ones warm the path
-        t0 = time.perf_counter()
+
+    def exchange(sent):
         os.write(fd, sent)
         back = b""
         while len(back) < len(sent):
             if not poller.poll(5000):
                 sys.exit("bench_local_port: no echo within 5 s")
             back += os.read(fd, len(sent) - len(back))
-        if back != sent:
-            sys.exit("bench_local_port: the echo differs from what was sent: %r" % back)
-        if i >= 0:
-            trips.append((time.perf_counter() - t0) * 1000.0)
+        return back
+
+    measure("bench_local_port", exchange, count)
     os.close(fd)
-    trips.sort()
-
-    def rank(share):
-        return trips[max(1, min(len(trips), int(share * len(trips) + 0.999999))) - 1]
-
-    print("echo8_ms_median %.3f" % rank(0.5))
-    print("echo8_ms_p99 %.3f" % rank(0.99))
-    print("echo8_ms_max %.3f" % trips[-1])
 
 
 if __name__ == "__main__":
