@@ -27,67 +27,14 @@ void ServerPeer::abort() {
 }
 
 Rfc2217Peer::Rfc2217Peer(TcpSocket socket)
-    : socket_(std::move(socket)),
-      codec_({TelnetCodec::OPTION_BINARY, TelnetCodec::OPTION_SGA},
-             {TelnetCodec::OPTION_BINARY, TelnetCodec::OPTION_SGA, TelnetCodec::OPTION_COM_PORT}) {
-    codec_.RequestRemote(TelnetCodec::OPTION_COM_PORT, true);
-    const std::string out = codec_.TakeOutput();
-    socket_.sendAll(out.data(), out.size());
-}
+    : peer_(std::move(socket), TelnetClient::Side::Server), data(peer_.data) {}
 
 void Rfc2217Peer::tell(uint8_t command, const std::string& value) {
-    const std::string message = TelnetCodec::EncodeSubnegotiation(
-        ComPortOption::OPTION, ComPortOption::Encode(ComPortOption::ServerCode(command), value));
-    socket_.sendAll(message.data(), message.size());
-}
-
-void Rfc2217Peer::sendData(const std::string& bytes) {
-    const std::string encoded = TelnetCodec::EncodeData(bytes.data(), bytes.size());
-    socket_.sendAll(encoded.data(), encoded.size());
-}
-
-std::optional<std::string> Rfc2217Peer::next(uint8_t command, std::chrono::milliseconds timeout) {
-    const auto find = [&] {
-        for (auto it = commands_.begin(); it != commands_.end(); ++it) {
-            if (it->code == command) return it;
-        }
-        return commands_.end();
-    };
-    if (!readUntil([&] { return find() != commands_.end(); }, timeout)) return std::nullopt;
-    const auto it = find();
-    std::string value = it->value;
-    commands_.erase(it);
-    return value;
+    peer_.command(ComPortOption::Encode(ComPortOption::ServerCode(command), value));
 }
 
 bool Rfc2217Peer::dataCame(size_t n, std::chrono::milliseconds timeout) {
-    return readUntil([&] { return data.size() >= n; }, timeout);
-}
-
-bool Rfc2217Peer::readUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    char buffer[4096];
-    while (!done()) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        socket_.setReceiveTimeout(left);
-        size_t n = 0;
-        try {
-            n = socket_.receive(buffer, sizeof buffer);
-        } catch (const NetError&) {
-            return false;
-        }
-        if (n == 0) return false;
-        codec_.Receive(buffer, n, *this);
-        const std::string out = codec_.TakeOutput();
-        if (!out.empty()) socket_.sendAll(out.data(), out.size());
-    }
-    return true;
-}
-
-void Rfc2217Peer::OnSubnegotiation(uint8_t option, const std::string& payload) {
-    if (option != ComPortOption::OPTION) return;
-    if (std::optional<ComPortOption::Message> message = ComPortOption::Parse(payload)) commands_.push_back(*message);
+    return peer_.readUntil([&] { return data.size() >= n; }, timeout);
 }
 
 int closedPort() {

@@ -3,7 +3,6 @@
 // and speaks lines with one client at a time, scripted by the test.
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,7 +12,7 @@
 #include "common/LineWriter.h"
 #include "common/TcpListener.h"
 #include "common/TcpSocket.h"
-#include "common/TelnetCodec.h"
+#include "tests/support/TelnetClient.h"
 
 class ServerPeer {
 public:
@@ -39,30 +38,25 @@ private:
 // Port Control Option at once (DO COM-PORT-OPTION, as orvo does), answers
 // the client's negotiation, and keeps the client's commands apart from its
 // data. One test thread uses it.
-class Rfc2217Peer : private TelnetCodec::Handler {
+class Rfc2217Peer {
+    TelnetClient peer_;  // made before data, which refers into it
+
 public:
     explicit Rfc2217Peer(TcpSocket socket);
 
     // A message of the server's: the command's code plus 100, and a value.
     void tell(uint8_t command, const std::string& value = {});
     // Bytes as the device sent them (IAC doubled).
-    void sendData(const std::string& bytes);
+    void sendData(const std::string& bytes) { peer_.sendData(bytes); }
     // The value of the client's next command with this code, taken off the
     // list; nothing when none came in time.
-    std::optional<std::string> next(uint8_t command, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    std::optional<std::string> next(uint8_t command, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        return peer_.next(command, timeout);
+    }
     // Whether at least n bytes of data came in time.
     bool dataCame(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
-    std::string data;  // the client's data so far
-
-private:
-    bool readUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
-    void OnData(const char* d, size_t n) override { data.append(d, n); }
-    void OnSubnegotiation(uint8_t option, const std::string& payload) override;
-
-    TcpSocket socket_;
-    TelnetCodec codec_;
-    std::vector<ComPortOption::Message> commands_;
+    std::string& data;  // the client's data so far
 };
 
 class LineServer {

@@ -1,8 +1,10 @@
 #pragma once
-// An RFC 2217 client for tests: a connection whose incoming bytes are decoded
-// by a telnet codec of the client's side (it agrees to COM-PORT-OPTION,
-// BINARY and SGA as pySerial's client does), with the Com Port Control
-// Option's messages kept apart from the data. One test thread uses it.
+// An RFC 2217 peer for tests: a connection whose incoming bytes are decoded
+// by a telnet codec, with the Com Port Control Option's messages kept apart
+// from the data. As a client it agrees to COM-PORT-OPTION, BINARY and SGA as
+// pySerial's client does; as a server it asks for COM-PORT-OPTION at once
+// (DO COM-PORT-OPTION), as orvo does. One test thread uses it.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -15,7 +17,8 @@
 
 class TelnetClient : private TelnetCodec::Handler {
 public:
-    explicit TelnetClient(TcpSocket socket);
+    enum class Side { Client, Server };
+    explicit TelnetClient(TcpSocket socket, Side side = Side::Client);
 
     // Bytes as they are, data with IAC doubled, a Com Port Control Option
     // message (its payload: the code and the value).
@@ -26,9 +29,14 @@ public:
     // negotiation as it goes; false when the connection ended or the
     // socket's receive time-out ran out first.
     bool readUntil(const std::function<bool()>& pred);
+    // The same within timeout, whatever the socket's own time-out.
+    bool readUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
     // The value of the server's message with this code (a command's code
     // plus 100), taken off the list; nothing when none came in time.
     std::optional<std::string> answerTo(uint8_t command);
+    // The value of the peer's message with this code, taken off the list;
+    // nothing when none came within timeout.
+    std::optional<std::string> next(uint8_t code, std::chrono::milliseconds timeout);
     // Whether a server message with this code came (it stays listed).
     bool received(uint8_t code) const;
 
@@ -37,6 +45,9 @@ public:
     TcpSocket& socket() { return socket_; }
 
 private:
+    // One receive, decoded, the codec's answers sent; false when the
+    // connection ended or the receive time-out ran out.
+    bool readOnce();
     void OnData(const char* d, size_t n) override { data.append(d, n); }
     void OnSubnegotiation(uint8_t option, const std::string& payload) override;
     std::optional<std::string> take(uint8_t code);
